@@ -1,0 +1,80 @@
+#pragma once
+
+#include "converter/Converter.h"
+#include "loader/Loader.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What the front end offers the update: the same services the window gives it.
+class TUpdateUi {
+public:
+    virtual ~TUpdateUi() = default;
+    virtual void EnableButtons(bool continueEnabled, bool exitEnabled) = 0;
+    virtual void ShowActivity(const std::string& text) = 0; // paints before returning
+    virtual void ShowMessage(const std::string& text) = 0;  // modal; returns after OK
+    virtual void Terminate() = 0;                           // ends the program after the handler
+    virtual void ProcessMessages() = 0;
+    virtual void SuspendHistory() = 0; // stop repainting the history list and empty it
+    virtual void AddHistoryRow(const std::vector<std::string>& row) = 0; // Nr, Date, User, ID, Version
+    virtual void ResumeHistory() = 0;
+};
+
+// The inputs read from the pages when the update starts.
+struct TUpdateInputs {
+    std::string PortName;   // "COM3"
+    std::string BaudText;   // "19200"
+    int ProcessorIndex = 0; // -1 when nothing is selected
+    bool FirstTime = false;
+    int ModbusAddressIndex = -1; // list index; the address is index + 1
+    std::string User = "QX";
+    std::string Id1Text; // the two lines of the device's ID label
+    std::string Id2Text;
+};
+
+// How an update ended; the values are the command line's exit codes.
+enum class TUpdateResult : int {
+    Success = 0,
+    HexFile = 11,           // F1
+    Connect = 12,           // F2
+    VersionTooOld = 13,     // F3
+    WrongType = 14,         // F4
+    ActivateLoader = 15,    // F5
+    OpenLoaderPort = 16,    // F6
+    Download = 17,          // F7
+    StartApplication = 18,  // F8
+    WriteRecord = 19,       // F9
+};
+
+inline constexpr std::uint16_t AcceptedConverterType = 0;
+inline constexpr std::uint16_t AcceptedConverterSubType = 0;
+inline constexpr std::uint16_t MinimumConverterVersion = 0x2100;
+inline constexpr std::uint8_t FirstTimeAddress = 255;
+inline constexpr std::int32_t FirstTimeBaudrate = 19200;
+inline constexpr std::chrono::milliseconds StartPause{200};
+inline constexpr const char* FirmwareResource = "HEX_FILE";
+
+// The whole firmware update on the two device objects that the front end owns.
+class TUpdate {
+public:
+    TUpdate(TConverter& converter, THexLoader& loader, TUpdateUi& ui);
+
+    TUpdateResult Run(const TUpdateInputs& inputs);
+    bool WriteDownloadRecord(const TUpdateInputs& inputs);
+    void FillInfoList();
+
+    // "F" texts by result; empty for Success.
+    static std::string FailureText(TUpdateResult result, const std::string& portName);
+
+private:
+    TConverter& FConverter;
+    THexLoader& FLoader;
+    TUpdateUi& Ui;
+};
+
+// History list columns of one record.
+std::vector<std::string> HistoryRow(int index, const TConvInfoItem& record);
+std::string FormatDate(std::chrono::year_month_day date); // dd.mm.yyyy
+std::string FormatVersion(std::uint16_t version);         // major.minor.build

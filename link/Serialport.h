@@ -1,0 +1,65 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Where a "COMn" name leads on this system. The front ends fill the map (the settings
+// file's section "Ports", the command line's --port); a name without an entry falls back
+// to the platform's own convention.
+void MapPort(const std::string& comName, const std::string& devicePath);
+void ClearPortMap();
+std::string DevicePathOf(const std::string& comName);
+
+class TSerialDevice; // platform back end: SerialportPosix.cpp, SerialportWin32.cpp
+
+class TSerialPort {
+public:
+    // Reply timeout that SetPort gives a "COM" port.
+    static constexpr std::chrono::milliseconds ReplyTimeout{1000};
+    // Longest wait of one pass of the read loop.
+    static constexpr std::chrono::milliseconds ReadPass{10};
+
+    TSerialPort();
+    ~TSerialPort(); // releases the device if a caller left it open
+    TSerialPort(const TSerialPort&) = delete;
+    TSerialPort& operator=(const TSerialPort&) = delete;
+
+    void SetPort(const std::string& name);
+    void SetBaudrate(std::int32_t baudrate);
+    void SetDataBits(std::int32_t dataBits);
+    void SetStopBits(std::int32_t stopBits);
+    void SetParity(std::uint8_t parity);
+    void SetFlowControl(std::uint8_t flowControl);
+
+    bool Open();
+    void Close();
+    std::int32_t Write(const char* bytes, std::int32_t count); // bytes NOT written
+    std::int32_t Read(char* buffer, std::int32_t count);       // bytes received
+    bool IsOpen() const;
+    bool PurgeInput();
+    std::int32_t TransmitTime(std::int32_t characters) const; // milliseconds
+
+    const std::string& GetPort() const { return Port; }
+    std::int32_t GetBaudrate() const { return Baudrate; }
+    std::int32_t GetDataBits() const { return DataBits; }
+    std::int32_t GetStopBits() const { return StopBits; }
+    std::uint8_t GetParity() const { return Parity; }
+    std::uint8_t GetFlowControl() const { return FlowControl; }
+    std::chrono::milliseconds GetTimeout() const { return std::chrono::milliseconds(Timeout); }
+
+    // For tests that must not wait out the full reply timeout.
+    void SetTimeoutForTest(std::chrono::milliseconds timeout) { Timeout = timeout.count(); }
+
+protected:
+    std::unique_ptr<TSerialDevice> Handle;
+    std::int32_t Baudrate = 19200;
+    std::string Port = "COM1";
+    std::int32_t DataBits = 8;
+    std::int32_t StopBits = 1;
+    std::uint8_t Parity = 0;
+    std::uint8_t FlowControl = 0;
+    std::chrono::steady_clock::time_point Deadline{};
+    std::int64_t Timeout = 0;
+};

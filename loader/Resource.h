@@ -1,0 +1,17 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// Named data blocks built into the program (the carried firmware is "HEX_FILE").
+class EResNotFound : public std::runtime_error {
+public:
+    explicit EResNotFound(const std::string& name);
+};
+
+// The bytes of the named block; throws EResNotFound when there is none.
+std::string_view FindResource(const std::string& name);
+
+// Adds or replaces a block at run time; the bytes are copied. Tests use it.
+void RegisterResource(const std::string& name, std::string_view bytes);

@@ -1,0 +1,1 @@
+// Anchor of the shared test helpers library; the helpers live in their own files beside it.

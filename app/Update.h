@@ -18,7 +18,8 @@ public:
     virtual void Terminate() = 0;                           // ends the program after the handler
     virtual void ProcessMessages() = 0;
     virtual void SuspendHistory() = 0; // stop repainting the history list and empty it
-    virtual void AddHistoryRow(const std::vector<std::string>& row) = 0; // Nr, Date, User, ID, Version
+    // One row in the column order Nr, Date, User, ID, Version.
+    virtual void AddHistoryRow(const std::vector<std::string>& row) = 0;
     virtual void ResumeHistory() = 0;
 };
 
@@ -37,15 +38,15 @@ struct TUpdateInputs {
 // How an update ended; the values are the command line's exit codes.
 enum class TUpdateResult : int {
     Success = 0,
-    HexFile = 11,           // F1
-    Connect = 12,           // F2
-    VersionTooOld = 13,     // F3
-    WrongType = 14,         // F4
-    ActivateLoader = 15,    // F5
-    OpenLoaderPort = 16,    // F6
-    Download = 17,          // F7
-    StartApplication = 18,  // F8
-    WriteRecord = 19,       // F9
+    HexFile = 11,          // F1
+    Connect = 12,          // F2
+    VersionTooOld = 13,    // F3
+    WrongType = 14,        // F4
+    ActivateLoader = 15,   // F5
+    OpenLoaderPort = 16,   // F6
+    Download = 17,         // F7
+    StartApplication = 18, // F8
+    WriteRecord = 19,      // F9
 };
 
 inline constexpr std::uint16_t AcceptedConverterType = 0;
@@ -61,6 +62,9 @@ class TUpdate {
 public:
     TUpdate(TConverter& converter, THexLoader& loader, TUpdateUi& ui);
 
+    // One whole update. A failure shows its text, terminates the front end and releases the
+    // port before it returns. Throws std::out_of_range when the Modbus address index is not
+    // 0..254 on an update that needs it.
     TUpdateResult Run(const TUpdateInputs& inputs);
     bool WriteDownloadRecord(const TUpdateInputs& inputs);
     void FillInfoList();
@@ -68,7 +72,17 @@ public:
     // "F" texts by result; empty for Success.
     static std::string FailureText(TUpdateResult result, const std::string& portName);
 
+    // How the inputs' texts are read: the baud rate as a decimal number (19200 when it is
+    // none), the two ID lines trimmed and decimal (0 when they are none); the first line
+    // keeps its low 16 bits.
+    static std::int32_t BaudrateOf(const std::string& text);
+    static std::uint16_t Id1Of(const std::string& text);
+    static std::int32_t Id2Of(const std::string& text);
+
 private:
+    void Show(const std::string& activity); // the activity text, painted
+    TUpdateResult Fail(TUpdateResult result, const std::string& portName);
+
     TConverter& FConverter;
     THexLoader& FLoader;
     TUpdateUi& Ui;

@@ -1,0 +1,226 @@
+#include "app/Update.h"
+
+#include <charconv>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+constexpr std::int32_t DefaultBaudrate = 19200;
+
+// The text trimmed of blanks at both ends.
+std::string Trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+// A whole decimal number with an optional sign that fits 32 bits, else the fallback.
+std::int32_t DecimalOr(const std::string& text, std::int32_t fallback) {
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    if (first != last && *first == '+') {
+        ++first;
+        if (first != last && *first == '-') {
+            return fallback;
+        }
+    }
+    std::int32_t value = 0;
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc{} || end != last || first == last) {
+        return fallback;
+    }
+    return value;
+}
+
+} // namespace
+
+TUpdate::TUpdate(TConverter& converter, THexLoader& loader, TUpdateUi& ui)
+    : FConverter(converter), FLoader(loader), Ui(ui) {}
+
+void TUpdate::Show(const std::string& activity) {
+    Ui.ShowActivity(activity);
+    Ui.ProcessMessages();
+}
+
+TUpdateResult TUpdate::Fail(TUpdateResult result, const std::string& portName) {
+    Ui.ShowMessage(FailureText(result, portName));
+    Ui.Terminate();
+    // The program ends after this anyway; releasing the line now also frees it for a front
+    // end that lives on (tests, a bench script driving several devices in one process).
+    FConverter.Close();
+    FLoader.Close();
+    return result;
+}
+
+TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
+    if (!inputs.FirstTime &&
+        (inputs.ModbusAddressIndex < 0 || inputs.ModbusAddressIndex >= FirstTimeAddress)) {
+        // Index + 1 must be a slave address 1..255; anything else would go out as a
+        // broadcast or a wrapped address.
+        throw std::out_of_range("TUpdate: Modbus address index out of range!");
+    }
+    const std::string& port = inputs.PortName;
+    const std::int32_t baudrate = BaudrateOf(inputs.BaudText);
+
+    Ui.EnableButtons(false, false);
+
+    FLoader.SetPort(port);
+    FLoader.SetBaudrate(baudrate);
+    FLoader.SelectProcessor(inputs.ProcessorIndex);
+    if (!FLoader.LoadHexResource(FirmwareResource)) {
+        return Fail(TUpdateResult::HexFile, port);
+    }
+
+    FConverter.SetPort(port);
+    FConverter.SetBaudrate(baudrate);
+
+    if (inputs.FirstTime) {
+        // A new device: its boot loader already listens, and its application will come up
+        // at the factory address and speed.
+        FConverter.SetAddress(FirstTimeAddress);
+        FConverter.SetBaudrate(FirstTimeBaudrate);
+    } else {
+        FConverter.SetAddress(static_cast<std::uint8_t>(inputs.ModbusAddressIndex + 1));
+        Show("Activating Loader...");
+        if (!FConverter.Connect()) {
+            return Fail(TUpdateResult::Connect, port);
+        }
+        const std::int32_t type = FConverter.GetType();
+        const std::int32_t subType = FConverter.GetSubType();
+        if (type == 0 && subType == 0 && FConverter.GetVersion() < MinimumConverterVersion) {
+            return Fail(TUpdateResult::VersionTooOld, port);
+        }
+        if (type != AcceptedConverterType || subType != AcceptedConverterSubType) {
+            return Fail(TUpdateResult::WrongType, port);
+        }
+        if (!FConverter.ActivateLoader()) {
+            return Fail(TUpdateResult::ActivateLoader, port);
+        }
+        FConverter.Close();
+    }
+
+    Show("Loading Firmware...");
+    if (!FLoader.Open()) {
+        return Fail(TUpdateResult::OpenLoaderPort, port);
+    }
+    if (!FLoader.Download()) {
+        return Fail(TUpdateResult::Download, port);
+    }
+    Show("Starting Application...");
+    if (!FLoader.StartApplication()) {
+        return Fail(TUpdateResult::StartApplication, port);
+    }
+    FLoader.Close();
+    std::this_thread::sleep_for(StartPause);
+
+    if (!WriteDownloadRecord(inputs)) {
+        return Fail(TUpdateResult::WriteRecord, port);
+    }
+    FillInfoList();
+    FConverter.WriteCommand();
+    FConverter.Close();
+    Ui.EnableButtons(false, true);
+    Show("Firmware loaded successfully!");
+    return TUpdateResult::Success;
+}
+
+bool TUpdate::WriteDownloadRecord(const TUpdateInputs& inputs) {
+    if (!FConverter.Connect()) {
+        return false;
+    }
+    if (!FConverter.ReadRecords()) {
+        return false;
+    }
+    const auto slot =
+        static_cast<std::uint16_t>(FConverter.RecordCount() % TConverter::RecordCapacity);
+    TConvInfoItem& record = FConverter.Record(slot);
+    if (slot == 0 && inputs.FirstTime) {
+        record.SetId1(Id1Of(inputs.Id1Text));
+        record.SetId2(Id2Of(inputs.Id2Text));
+    } else {
+        const TConvInfoItem& previous = FConverter.Record(static_cast<std::uint16_t>(
+            (slot + TConverter::RecordCapacity - 1) % TConverter::RecordCapacity));
+        if (previous.Version == FConverter.GetVersion()) {
+            return true;
+        }
+        record.SetId1(previous.Id1);
+        record.SetId2(previous.Id2);
+    }
+    record.SetDate(Today());
+    record.SetUser(inputs.User);
+    record.SetVersion(static_cast<std::uint16_t>(FConverter.GetVersion()));
+    return FConverter.WriteRecord(slot);
+}
+
+void TUpdate::FillInfoList() {
+    Ui.SuspendHistory();
+    // The count is asked again for every row: it is the converter object's answer, not ours.
+    for (std::int32_t i = 0; i < FConverter.RecordCount(); ++i) {
+        Ui.AddHistoryRow(HistoryRow(i, FConverter.Record(static_cast<std::uint16_t>(i))));
+    }
+    Ui.ResumeHistory();
+    Ui.ProcessMessages();
+}
+
+std::string TUpdate::FailureText(TUpdateResult result, const std::string& portName) {
+    switch (result) {
+    case TUpdateResult::Success:
+        return {};
+    case TUpdateResult::HexFile:
+        return "Error in hex file.\nProgramm terminated!";
+    case TUpdateResult::Connect:
+        return "Couldn't connect to converter via " + portName + "!\nProgram terminated!";
+    case TUpdateResult::VersionTooOld:
+        return "Firmware update is not possible with this converter version!\n"
+               "Application terminated!";
+    case TUpdateResult::WrongType:
+        return "Application can't be loaded into this converter type!\nApplication terminated!";
+    case TUpdateResult::ActivateLoader:
+        return "Couldn't activate loader!\nApplication terminated!";
+    case TUpdateResult::OpenLoaderPort:
+        return "Couldn't open " + portName + "!\nProgram terminated!";
+    case TUpdateResult::Download:
+        return "Download failed!\nProgram terminated!";
+    case TUpdateResult::StartApplication:
+    case TUpdateResult::WriteRecord:
+        return "Starting Application failed!\nProgram terminated!";
+    }
+    return {};
+}
+
+std::int32_t TUpdate::BaudrateOf(const std::string& text) {
+    return DecimalOr(text, DefaultBaudrate);
+}
+
+std::uint16_t TUpdate::Id1Of(const std::string& text) {
+    // The record keeps 16 bits of the label's first line.
+    return static_cast<std::uint16_t>(DecimalOr(Trimmed(text), 0));
+}
+
+std::int32_t TUpdate::Id2Of(const std::string& text) {
+    return DecimalOr(Trimmed(text), 0);
+}
+
+std::vector<std::string> HistoryRow(int index, const TConvInfoItem& record) {
+    return {std::to_string(index + 1), FormatDate(record.Date), record.User,
+            std::to_string(record.Id1) + "-" + std::to_string(record.Id2),
+            FormatVersion(record.Version)};
+}
+
+std::string FormatDate(std::chrono::year_month_day date) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02u.%02u.%04d", static_cast<unsigned>(date.day()),
+                  static_cast<unsigned>(date.month()), static_cast<int>(date.year()));
+    return text;
+}
+
+std::string FormatVersion(std::uint16_t version) {
+    return std::to_string(version >> 12) + "." + std::to_string((version >> 8) & 0xF) + "." +
+           std::to_string(version & 0xFF);
+}

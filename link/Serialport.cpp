@@ -1,0 +1,183 @@
+#include "link/Serialport.h"
+
+#include "link/MessagePump.h"
+#include "link/SerialDevice.h"
+
+#include <charconv>
+#include <limits>
+#include <map>
+#include <mutex>
+
+namespace {
+
+struct TPortMap {
+    std::mutex Lock;
+    std::map<std::string, std::string> Paths;
+};
+
+TPortMap& PortMap() {
+    static TPortMap map;
+    return map;
+}
+
+constexpr std::string_view ComPrefix = "COM";
+
+// The number of a "COMn" name, or false when the name is not "COM" plus a whole number.
+bool ParseComName(const std::string& name, std::int32_t& number) {
+    if (name.size() < 4 || std::string_view(name).substr(0, 3) != ComPrefix) {
+        return false;
+    }
+    const char* first = name.data() + 3;
+    const char* last = name.data() + name.size();
+    const auto [end, error] = std::from_chars(first, last, number);
+    return error == std::errc() && end == last;
+}
+
+} // namespace
+
+void MapPort(const std::string& comName, const std::string& devicePath) {
+    std::lock_guard guard(PortMap().Lock);
+    PortMap().Paths[comName] = devicePath;
+}
+
+void ClearPortMap() {
+    std::lock_guard guard(PortMap().Lock);
+    PortMap().Paths.clear();
+}
+
+std::string DevicePathOf(const std::string& comName) {
+    {
+        std::lock_guard guard(PortMap().Lock);
+        const auto mapped = PortMap().Paths.find(comName);
+        if (mapped != PortMap().Paths.end()) {
+            return mapped->second;
+        }
+    }
+    std::int32_t number = 0;
+    if (!ParseComName(comName, number) || number < 1) {
+        return {};
+    }
+#ifdef _WIN32
+    return "\\\\.\\" + comName;
+#else
+    // The numbering that serial port emulators use: COM1 is the first ttyS.
+    return "/dev/ttyS" + std::to_string(number - 1);
+#endif
+}
+
+TSerialPort::TSerialPort() = default;
+
+TSerialPort::~TSerialPort() = default;
+
+void TSerialPort::SetPort(const std::string& name) {
+    if (!IsOpen()) {
+        Port = name;
+    }
+    // A read still running (a message handler called from inside it) keeps its timeout.
+    if (std::chrono::steady_clock::now() > Deadline) {
+        Timeout = ReplyTimeout.count();
+    }
+}
+
+void TSerialPort::SetBaudrate(std::int32_t baudrate) {
+    if (!IsOpen()) {
+        Baudrate = baudrate;
+    }
+}
+
+void TSerialPort::SetDataBits(std::int32_t dataBits) {
+    if (!IsOpen()) {
+        DataBits = dataBits;
+    }
+}
+
+void TSerialPort::SetStopBits(std::int32_t stopBits) {
+    if (!IsOpen()) {
+        StopBits = stopBits;
+    }
+}
+
+void TSerialPort::SetParity(std::uint8_t parity) {
+    if (!IsOpen()) {
+        Parity = parity;
+    }
+}
+
+void TSerialPort::SetFlowControl(std::uint8_t flowControl) {
+    if (!IsOpen()) {
+        FlowControl = flowControl;
+    }
+}
+
+bool TSerialPort::Open() {
+    if (Handle) {
+        return false;
+    }
+    std::int32_t number = 0;
+    if (!ParseComName(Port, number)) {
+        return false;
+    }
+    const std::string path = DevicePathOf(Port);
+    if (path.empty()) {
+        return false;
+    }
+    Handle = TSerialDevice::Open(path, {Baudrate, DataBits, StopBits, Parity, FlowControl});
+    return Handle != nullptr;
+}
+
+void TSerialPort::Close() {
+    Handle.reset();
+}
+
+std::int32_t TSerialPort::Write(const char* bytes, std::int32_t count) {
+    if (!Handle || count <= 0) {
+        return 0;
+    }
+    return count - Handle->Write(bytes, count);
+}
+
+std::int32_t TSerialPort::Read(char* buffer, std::int32_t count) {
+    if (!Handle) {
+        return 0;
+    }
+    using Clock = std::chrono::steady_clock;
+    Deadline = Clock::now() + std::chrono::milliseconds(Timeout);
+    const std::int32_t wanted = count > 0 ? count : 0;
+    std::int32_t total = 0;
+    for (;;) {
+        total += Handle->ReadAvailable(buffer + total, wanted - total);
+        ProcessMessages();
+        if (total >= wanted) {
+            break;
+        }
+        const auto now = Clock::now();
+        const auto left = Deadline > now ? Deadline - now : Clock::duration::zero();
+        Handle->WaitForInput(std::min<Clock::duration>(ReadPass, left));
+        if (Clock::now() > Deadline) {
+            break;
+        }
+    }
+    return total;
+}
+
+bool TSerialPort::IsOpen() const {
+    return Handle != nullptr;
+}
+
+bool TSerialPort::PurgeInput() {
+    return Handle && Handle->PurgeInput();
+}
+
+std::int32_t TSerialPort::TransmitTime(std::int32_t characters) const {
+    // 12 bit times per character covers start, parity and stop bits with a margin; the
+    // 100 ms cover the far end's turnaround. A speed of 0 or less has no bit time at all.
+    const double bitsTime = Baudrate > 0 ? 12000.0 / Baudrate * characters : 0.0;
+    const double total = bitsTime + 100.0;
+    if (total >= std::numeric_limits<std::int32_t>::max()) {
+        return std::numeric_limits<std::int32_t>::max();
+    }
+    if (total <= std::numeric_limits<std::int32_t>::min()) {
+        return std::numeric_limits<std::int32_t>::min();
+    }
+    return static_cast<std::int32_t>(total);
+}

@@ -1,6 +1,7 @@
 // Serial devices on POSIX systems: termios on the device path.
 
 #include "link/SerialDevice.h"
+#include "link/SerialTermios.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -74,13 +75,33 @@ private:
 };
 
 bool Configure(int fd, const TLineSettings& settings) {
-    speed_t speed = 0;
-    if (!SpeedCode(settings.Baudrate, speed)) {
-        return false;
-    }
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
         return false; // not a serial device
+    }
+    if (!ApplyLineSettings(tio, settings)) {
+        return false;
+    }
+    // Parts the driver cannot do (a pseudo-terminal keeps no parity) are left to it, but a
+    // line that does not run at the asked speed cannot talk to anything.
+    (void)::tcsetattr(fd, TCSANOW, &tio);
+    termios applied{};
+    if (::tcgetattr(fd, &applied) != 0 || ::cfgetispeed(&applied) != ::cfgetispeed(&tio) ||
+        ::cfgetospeed(&applied) != ::cfgetospeed(&tio)) {
+        return false;
+    }
+    // Raise DTR and RTS; a pseudo-terminal has no modem lines and says so, which is fine.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)::ioctl(fd, TIOCMBIS, &lines);
+    return true;
+}
+
+} // namespace
+
+bool ApplyLineSettings(termios& tio, const TLineSettings& settings) {
+    speed_t speed = 0;
+    if (!SpeedCode(settings.Baudrate, speed)) {
+        return false;
     }
     ::cfmakeraw(&tio);
     if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) {
@@ -122,22 +143,8 @@ bool Configure(int fd, const TLineSettings& settings) {
     // Reads return at once with what has arrived; the read loop does the waiting.
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-        return false;
-    }
-    // tcsetattr succeeds when any part was taken: make sure the speed was.
-    termios applied{};
-    if (::tcgetattr(fd, &applied) != 0 || ::cfgetispeed(&applied) != speed ||
-        ::cfgetospeed(&applied) != speed) {
-        return false;
-    }
-    // Raise DTR and RTS; a pseudo-terminal has no modem lines and says so, which is fine.
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    (void)::ioctl(fd, TIOCMBIS, &lines);
     return true;
 }
-
-} // namespace
 
 std::unique_ptr<TSerialDevice> TSerialDevice::Open(const std::string& path,
                                                    const TLineSettings& settings) {

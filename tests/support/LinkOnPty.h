@@ -1,0 +1,32 @@
+#pragma once
+
+#include "link/MessagePump.h"
+#include "link/Serialport.h"
+#include "tests/support/PtyPair.h"
+
+#include <chrono>
+#include <string>
+
+// Name under which the tests' serial ports reach their pseudo-terminal.
+inline const std::string TestPortName = "COM5";
+
+// Points the port at the pty's slave side as a front end would map a real device, and opens
+// it with the given reply timeout. Returns Open's answer.
+inline bool OpenOnPty(TSerialPort& port, const TPtyPair& pty, std::chrono::milliseconds timeout) {
+    MapPort(TestPortName, pty.SlavePath());
+    port.SetPort(TestPortName);
+    port.SetTimeoutForTest(timeout);
+    return port.Open();
+}
+
+// Counts the passes of the read loop through the front end's message hook.
+class THookCounter {
+public:
+    THookCounter() {
+        SetMessageHook([this] { ++Calls; });
+    }
+    ~THookCounter() { SetMessageHook({}); }
+    THookCounter(const THookCounter&) = delete;
+    THookCounter& operator=(const THookCounter&) = delete;
+    int Calls = 0;
+};

@@ -1,0 +1,247 @@
+#include "sim/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <map>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+const std::map<std::string, FaultKind> FaultNames{
+    {"none", FaultKind::None},
+    {"silent-loader", FaultKind::SilentLoader},
+    {"silent-app", FaultKind::SilentApplication},
+    {"confirm-activation", FaultKind::ConfirmActivation},
+    {"bad-crc", FaultKind::BadCrc},
+    {"bad-echo", FaultKind::BadEcho},
+    {"drop-byte", FaultKind::DropBytes},
+    {"not-blank", FaultKind::NotBlank},
+    {"stuck-word", FaultKind::StuckWord},
+    {"line-vanishes", FaultKind::LineVanishes}};
+
+const std::map<std::string, Side> SideNames{
+    {"any", Side::Any}, {"app", Side::Application}, {"loader", Side::Loader}};
+
+const std::map<std::string, FileFormat> FormatNames{{"hex", FileFormat::IntelHex},
+                                                    {"bin", FileFormat::Binary}};
+
+const std::map<std::string, ByteOrder> OrderNames{{"memory", ByteOrder::Memory},
+                                                  {"image", ByteOrder::Image}};
+
+template <class T>
+std::string NameOf(const std::map<std::string, T>& names, T value) {
+    for (const auto& [name, v] : names) {
+        if (v == value) {
+            return name;
+        }
+    }
+    return {};
+}
+
+std::string HexWord(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+constexpr const char* Footer = R"(
+The program opens a pseudo-terminal, prints "PTY <slave path>" on one line of stdout as soon as
+the slave can be opened, and serves until SIGTERM or SIGINT (or until the line-vanishes fault
+closes the line); then it writes the flash file if asked and exits with status 0.
+
+The device: a Modbus RTU slave (functions 3, 6, 16) with identification at 65200..65202,
+download records (128 registers), record count at 60128 and a command register; the write of
+"KOVA_BSL" to its boot loader register starts the boot loader without a reply. The boot loader
+speaks "DL" frames: 0 start the application, 1 erase a segment (512 bytes; 128 in the
+information memory 0x1000..0x10FF), 2 write words (flash programming only clears bits),
+3 read 32 words. Requests for registers it does not have get exception 02; frames with a bad
+checksum or for another slave get no answer. Records and flash last for the whole run.
+
+Faults, one at a time (--fault):
+  silent-loader        the boot loader never answers
+  silent-app           the application started by the boot loader never answers
+  confirm-activation   the activation write is answered; the application keeps running
+  bad-crc              reply number --nth (and --times replies in all) has a wrong checksum
+  bad-echo             ... echoes a wrong address (loader) or slave / register (application)
+  drop-byte            ... loses one byte in its middle
+  not-blank            the word at --at is stuck at 0x0000, so its page never reads blank
+  stuck-word           the word at --at cannot be programmed
+  line-vanishes        the pty closes after the --nth frame the device handled
+Replies are counted from 1 over both programs, or over one with --side.)";
+
+} // namespace
+
+FileFormat FormatFor(const ProgramOptions& options) {
+    if (options.FlashFormat) {
+        return *options.FlashFormat;
+    }
+    const std::string& path = options.FlashOut;
+    const bool hex = path.size() >= 4 && (path.compare(path.size() - 4, 4, ".hex") == 0 ||
+                                          path.compare(path.size() - 4, 4, ".HEX") == 0);
+    return hex ? FileFormat::IntelHex : FileFormat::Binary;
+}
+
+std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOptions& options,
+                                    std::string& text, bool& isError) {
+    CLI::App app{"converter-sim: a simulated converter (application and boot loader) served "
+                 "on a pseudo-terminal."};
+    app.footer(Footer);
+    app.get_formatter()->column_width(34);
+
+    DeviceOptions& device = options.Device;
+    unsigned address = device.Address;
+    unsigned type = device.Type;
+    unsigned subType = device.SubType;
+    unsigned version = device.Version;
+    bool old = false;
+    bool realistic = false;
+    long long eraseUs = device.EraseTime.count();
+    long long wordUs = device.WordWriteTime.count();
+    unsigned faultAddress = 0;
+    FileFormat format = FileFormat::IntelHex;
+
+    const auto word = CLI::Range(0U, 0xFFFFU);
+    app.add_option("-a,--address", address, "Modbus slave address of the application")
+        ->check(CLI::Range(1U, 255U))
+        ->capture_default_str();
+    app.add_option("-b,--baud", device.Baud, "line speed of the application and boot loader")
+        ->check([](const std::string& value) {
+            return IsSupportedBaud(std::atoi(value.c_str())) ? std::string{}
+                                                             : "unsupported baud rate " + value;
+        })
+        ->option_text("RATE=19200 (1200 to 115200)");
+    app.add_flag("--old", old,
+                 "old generation: 0,0,0 at 65200, version at 300, records at 60000, boot "
+                 "loader register 65000, command register 205");
+    app.add_option("--type", type, "identification word 1 (type 5: command register 46000)")
+        ->check(word)
+        ->capture_default_str();
+    app.add_option("--subtype", subType, "identification word 2")
+        ->check(word)
+        ->capture_default_str();
+    app.add_option("--fw-version", version, "firmware version word, e.g. 0x2105")
+        ->check(word)
+        ->default_str(HexWord(version));
+    app.add_flag("--new-device", device.NewDevice,
+                 "start in the boot loader with blank flash; the application it starts "
+                 "listens at address 255, 19200 baud");
+    app.add_flag("--blank-flash", device.BlankFlash,
+                 "start with blank flash (otherwise main flash holds an old firmware)");
+    app.add_option("--records", device.PresetRecords, "valid download records at the start")
+        ->check(CLI::Range(0, 16))
+        ->capture_default_str();
+    app.add_flag("--wire-time", options.Line.WireTime,
+                 "delay each reply until request and reply would have crossed the line "
+                 "(10 bit times per byte)");
+    app.add_flag("--check-speed", options.Line.CheckSpeed,
+                 "ignore traffic sent at another speed than the device's");
+    app.add_flag("--realistic", realistic, "both --wire-time and --check-speed");
+    app.add_option("--erase-us", eraseUs, "time to erase one segment, microseconds")
+        ->check(CLI::Range(0LL, 10000000LL))
+        ->capture_default_str();
+    app.add_option("--word-write-us", wordUs, "time to program one word, microseconds")
+        ->check(CLI::Range(0LL, 1000000LL))
+        ->capture_default_str();
+    app.add_option("--fault", device.Defect.Kind, "the one fault the device has (see below)")
+        ->transform(CLI::CheckedTransformer(FaultNames, CLI::ignore_case))
+        ->option_text("KIND");
+    app.add_option("--nth", device.Defect.Nth, "first reply (line-vanishes: frame) affected")
+        ->check(CLI::Range(1U, 1000000000U))
+        ->capture_default_str();
+    app.add_option("--times", device.Defect.Times, "replies affected in all, 0 for every one")
+        ->capture_default_str();
+    app.add_option("--side", device.Defect.Where, "whose replies count")
+        ->transform(CLI::CheckedTransformer(SideNames, CLI::ignore_case))
+        ->option_text("any|app|loader");
+    auto* at = app.add_option("--at", faultAddress, "flash byte address of not-blank / stuck-word")
+                   ->check(word);
+    auto* flashFormat = app.add_option("--flash-format", format,
+                                       "file format (default: by the extension, .hex is Intel HEX)")
+                            ->transform(CLI::CheckedTransformer(FormatNames, CLI::ignore_case))
+                            ->option_text("hex|bin");
+    app.add_option("--flash-out", options.FlashOut, "write the flash to this file on exit");
+    app.add_option("--flash-order", options.FlashOrder,
+                   "bytes of each word: memory (low byte first, as the processor sees them) "
+                   "or image (high byte first, the pair order of the firmware's HEX text)")
+        ->transform(CLI::CheckedTransformer(OrderNames, CLI::ignore_case))
+        ->option_text("memory|image");
+    app.add_option("--link", options.Link, "make a symbolic link with this name to the slave");
+    app.add_flag("-v,--verbose", options.Verbose, "log every frame in hex on stderr");
+
+    std::ostringstream out;
+    std::ostringstream err;
+    try {
+        app.parse(argc, argv);
+        const bool needsAddress =
+            device.Defect.Kind == FaultKind::NotBlank || device.Defect.Kind == FaultKind::StuckWord;
+        if (needsAddress && at->count() == 0) {
+            throw CLI::ValidationError("--at", "the fault needs the address of its word");
+        }
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e, out, err);
+        text = out.str() + err.str();
+        isError = status != 0;
+        return status;
+    }
+    device.Address = static_cast<std::uint8_t>(address);
+    device.Type = static_cast<std::uint16_t>(type);
+    device.SubType = static_cast<std::uint16_t>(subType);
+    device.Version = static_cast<std::uint16_t>(version);
+    device.Gen = old ? Generation::Old : Generation::Current;
+    device.EraseTime = std::chrono::microseconds(eraseUs);
+    device.WordWriteTime = std::chrono::microseconds(wordUs);
+    device.Defect.Address = static_cast<std::uint16_t>(faultAddress);
+    if (realistic) {
+        options.Line.WireTime = true;
+        options.Line.CheckSpeed = true;
+    }
+    if (flashFormat->count() != 0) {
+        options.FlashFormat = format;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> ToArguments(const ProgramOptions& options) {
+    const DeviceOptions& d = options.Device;
+    std::vector<std::string> args{"--address",       std::to_string(d.Address),
+                                  "--baud",          std::to_string(d.Baud),
+                                  "--type",          std::to_string(d.Type),
+                                  "--subtype",       std::to_string(d.SubType),
+                                  "--fw-version",    std::to_string(d.Version),
+                                  "--records",       std::to_string(d.PresetRecords),
+                                  "--erase-us",      std::to_string(d.EraseTime.count()),
+                                  "--word-write-us", std::to_string(d.WordWriteTime.count())};
+    const auto flag = [&args](bool on, const char* name) {
+        if (on) {
+            args.emplace_back(name);
+        }
+    };
+    flag(d.Gen == Generation::Old, "--old");
+    flag(d.NewDevice, "--new-device");
+    flag(d.BlankFlash, "--blank-flash");
+    flag(options.Line.WireTime, "--wire-time");
+    flag(options.Line.CheckSpeed, "--check-speed");
+    flag(options.Verbose, "-v");
+    if (d.Defect.Kind != FaultKind::None) {
+        args.insert(args.end(),
+                    {"--fault", NameOf(FaultNames, d.Defect.Kind), "--nth",
+                     std::to_string(d.Defect.Nth), "--times", std::to_string(d.Defect.Times),
+                     "--side", NameOf(SideNames, d.Defect.Where), "--at",
+                     std::to_string(d.Defect.Address)});
+    }
+    if (!options.FlashOut.empty()) {
+        args.insert(args.end(), {"--flash-out", options.FlashOut, "--flash-order",
+                                 NameOf(OrderNames, options.FlashOrder)});
+    }
+    if (options.FlashFormat) {
+        args.insert(args.end(), {"--flash-format", NameOf(FormatNames, *options.FlashFormat)});
+    }
+    if (!options.Link.empty()) {
+        args.insert(args.end(), {"--link", options.Link});
+    }
+    return args;
+}
+
+} // namespace sim

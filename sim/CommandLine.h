@@ -1,0 +1,38 @@
+#pragma once
+
+#include "sim/Flash.h"
+#include "sim/Options.h"
+#include "sim/PtyServer.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// The command line of converter-sim, both ways: parsed into options, and options turned back
+// into arguments (a test that starts the program as a child describes it like an in-process
+// simulator).
+namespace sim {
+
+struct ProgramOptions {
+    DeviceOptions Device;
+    LineOptions Line;
+    bool Verbose = false;
+    std::string FlashOut;                  // flash written here on exit, when given
+    std::optional<FileFormat> FlashFormat; // else by extension: ".hex" Intel HEX, else binary
+    ByteOrder FlashOrder = ByteOrder::Memory;
+    std::string Link; // a symbolic link to the slave path, made at start, removed at exit
+    bool operator==(const ProgramOptions&) const = default;
+};
+
+// Fills options from the arguments (argv[0] is the program). Returns the exit status when the
+// program should end at once (--help, a bad argument) with the text to print in `text` and
+// whether it belongs on stderr in `isError`.
+std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOptions& options,
+                                    std::string& text, bool& isError);
+
+// Arguments (without the program name) that ParseCommandLine reads back into these options.
+std::vector<std::string> ToArguments(const ProgramOptions& options);
+
+FileFormat FormatFor(const ProgramOptions& options);
+
+} // namespace sim

@@ -1,0 +1,177 @@
+#include "app/Settings.h"
+
+#include "link/Serialport.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class SettingsFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "fwl-settings-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        Folder = pattern;
+        Path = (Folder / "firmware-loader.ini").string();
+    }
+    void TearDown() override { fs::remove_all(Folder); }
+
+    void Write(const std::string& text) { std::ofstream(Path, std::ios::binary) << text; }
+    std::string Read() const {
+        std::ifstream in(Path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    TSettings LoadFrom(const std::string& text) {
+        Write(text);
+        TSettings settings;
+        EXPECT_TRUE(LoadSettingsFile(Path, settings));
+        return settings;
+    }
+
+    fs::path Folder;
+    std::string Path;
+};
+
+TEST(SettingsPathTest, ReplacesTheExtensionOfTheExecutable) {
+    EXPECT_EQ(SettingsPath("/opt/fw/firmware-loader"), "/opt/fw/firmware-loader.ini");
+    EXPECT_EQ(SettingsPath("/opt/fw/Vantrel.exe"), "/opt/fw/Vantrel.ini");
+    EXPECT_EQ(SettingsPath("/opt/fw.d/loader"), "/opt/fw.d/loader.ini");
+}
+
+TEST_F(SettingsFileTest, MissingFileLeavesEverythingUnselected) {
+    TSettings settings;
+    EXPECT_FALSE(LoadSettingsFile(Path, settings));
+    EXPECT_EQ(settings.Processor, -1);
+    EXPECT_EQ(settings.User, "");
+    EXPECT_FALSE(settings.Initial);
+    EXPECT_EQ(settings.ComPort, -1);
+    EXPECT_EQ(settings.Baudrate, -1);
+}
+
+TEST_F(SettingsFileTest, NewFileAfterARunOnCom3At38400) {
+    SaveSettingsFile(Path, TSettings{0, "QX", false, 2, 2});
+    EXPECT_EQ(Read(), "[Settings]\n"
+                      "Processor=0\n"
+                      "User=QX\n"
+                      "Initial=0\n"
+                      "Com-Port=2\n"
+                      "Baudrate=2\n");
+    TSettings back;
+    ASSERT_TRUE(LoadSettingsFile(Path, back));
+    EXPECT_EQ(back.Processor, 0);
+    EXPECT_EQ(back.User, "QX");
+    EXPECT_FALSE(back.Initial);
+    EXPECT_EQ(back.ComPort, 2);
+    EXPECT_EQ(back.Baudrate, 2);
+}
+
+TEST_F(SettingsFileTest, IntegersTakeBlanksSignsAndHexPrefixes) {
+    const struct {
+        const char* text;
+        int expected;
+    } cases[] = {
+        {"7", 7},           {"   7", 7},   {"+7", 7},         {"-3", -3},
+        {"$1F", 31},        {"x1F", 31},   {"X1f", 31},       {"0x1F", 31},
+        {"0X1F", 31},       {"-$10", -16}, {"$FFFFFFFF", -1}, {"2147483647", 2147483647},
+        {"abc", -1},        {"", -1},      {"1F", -1},        {"12abc", -1},
+        {"$", -1},          {"0x", -1},    {"- 5", -1},       {"2147483648", -1},
+        {"$100000000", -1}, {"1.5", -1},
+    };
+    for (const auto& c : cases) {
+        const TSettings settings = LoadFrom(std::string("[Settings]\nCom-Port=") + c.text + "\n");
+        EXPECT_EQ(settings.ComPort, c.expected) << "Com-Port=" << c.text;
+    }
+}
+
+TEST_F(SettingsFileTest, InitialIsAnIntegerAndNonZeroMeansTrue) {
+    EXPECT_TRUE(LoadFrom("[Settings]\nInitial=1\n").Initial);
+    EXPECT_TRUE(LoadFrom("[Settings]\nInitial=-2\n").Initial);
+    EXPECT_TRUE(LoadFrom("[Settings]\nInitial=$10\n").Initial);
+    EXPECT_FALSE(LoadFrom("[Settings]\nInitial=0\n").Initial);
+    EXPECT_FALSE(LoadFrom("[Settings]\nInitial=yes\n").Initial);
+}
+
+TEST_F(SettingsFileTest, NamesMatchWithoutRegardToCase) {
+    const TSettings settings = LoadFrom("[settings]\ncom-port=4\nBAUDRATE=1\nuser=AB\n");
+    EXPECT_EQ(settings.ComPort, 4);
+    EXPECT_EQ(settings.Baudrate, 1);
+    EXPECT_EQ(settings.User, "AB");
+
+    SaveSettingsFile(Path, TSettings{0, "QX", false, 5, 3});
+    EXPECT_EQ(Read(), "[settings]\n"
+                      "com-port=5\n"
+                      "BAUDRATE=3\n"
+                      "user=QX\n"
+                      "Processor=0\n"
+                      "Initial=0\n");
+}
+
+TEST_F(SettingsFileTest, OtherSectionsAndKeysSurviveInTheirOrder) {
+    Write("[Ports]\n"
+          "COM3=/dev/ttyUSB0\n"
+          "\n"
+          "[Settings]\n"
+          "Baudrate=1\n"
+          "Window=left\n"
+          "Com-Port=0\n"
+          "\n"
+          "[Later]\n"
+          "a=1\n");
+    SaveSettingsFile(Path, TSettings{0, "QX", false, 0, 1});
+    // Blank lines are the INI library's business; sections, keys and their order are ours.
+    std::string lines;
+    std::istringstream text(Read());
+    for (std::string line; std::getline(text, line);) {
+        if (!line.empty()) {
+            lines += line + "\n";
+        }
+    }
+    EXPECT_EQ(lines, "[Ports]\n"
+                     "COM3=/dev/ttyUSB0\n"
+                     "[Settings]\n"
+                     "Baudrate=1\n"
+                     "Window=left\n"
+                     "Com-Port=0\n"
+                     "Processor=0\n"
+                     "User=QX\n"
+                     "Initial=0\n"
+                     "[Later]\n"
+                     "a=1\n");
+}
+
+TEST_F(SettingsFileTest, UnwritableFolderThrowsNamingTheFile) {
+    const std::string path = (Folder / "missing" / "firmware-loader.ini").string();
+    try {
+        SaveSettingsFile(path, TSettings{});
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find(path), std::string::npos) << error.what();
+    }
+}
+
+TEST_F(SettingsFileTest, FailedWriteLeavesTheOldFileWhole) {
+    const std::string old = "[Settings]\nCom-Port=4\n\n[Other]\nkept=yes\n";
+    Write(old);
+    fs::create_directory(Path + ".new"); // the temporary file cannot be made
+    EXPECT_THROW(SaveSettingsFile(Path, TSettings{0, "QX", false, 1, 1}), std::runtime_error);
+    EXPECT_EQ(Read(), old);
+}
+
+TEST_F(SettingsFileTest, PortsSectionMapsComNamesToDevices) {
+    Write("[ports]\ncom3=/dev/pts/7\nCOM12=/dev/ttyUSB1\n");
+    LoadPortMap(Path);
+    EXPECT_EQ(DevicePathOf("COM3"), "/dev/pts/7");
+    EXPECT_EQ(DevicePathOf("COM12"), "/dev/ttyUSB1");
+    ClearPortMap();
+}
+
+} // namespace

@@ -147,13 +147,14 @@ std::int32_t TSerialPort::Read(char* buffer, std::int32_t count) {
     for (;;) {
         total += Handle->ReadAvailable(buffer + total, wanted - total);
         ProcessMessages();
-        if (total >= wanted) {
+        // A message handler may have closed the port under the running read.
+        if (!Handle || total >= wanted) {
             break;
         }
         const auto now = Clock::now();
         const auto left = Deadline > now ? Deadline - now : Clock::duration::zero();
         Handle->WaitForInput(std::min<Clock::duration>(ReadPass, left));
-        if (Clock::now() > Deadline) {
+        if (Clock::now() >= Deadline) {
             break;
         }
     }

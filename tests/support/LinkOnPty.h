@@ -2,9 +2,12 @@
 
 #include "link/MessagePump.h"
 #include "link/Serialport.h"
+#include "link/Types.h"
 #include "tests/support/PtyPair.h"
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Name under which the tests' serial ports reach their pseudo-terminal.
@@ -30,3 +33,12 @@ public:
     THookCounter& operator=(const THookCounter&) = delete;
     int Calls = 0;
 };
+
+// count values first, first + step, ...: easy to recognise on the wire.
+inline Unsigned16Vector Ramp(std::uint16_t first, std::size_t count, std::uint16_t step = 1) {
+    Unsigned16Vector values;
+    for (std::size_t i = 0; i < count; ++i) {
+        values.push_back(static_cast<std::uint16_t>(first + i * step));
+    }
+    return values;
+}

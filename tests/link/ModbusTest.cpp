@@ -73,17 +73,6 @@ TEST_F(ModbusTest, ReadsRegistersWithFunction3) {
     EXPECT_EQ(Peer.Requests(), std::vector<std::string>{IdentRequest});
 }
 
-TEST_F(ModbusTest, WaitsForTheRequestToLeaveBeforeReading) {
-    Bus.Close();
-    Bus.SetBaudrate(9600);
-    ASSERT_TRUE(Bus.Open());
-    const auto start = Clock::now();
-    EXPECT_TRUE(Bus.SendRequest(1, 3, 65200, {3}));
-    EXPECT_GE(Clock::now() - start, 115ms); // 12 bytes at 9600 baud + 100 ms
-    ASSERT_TRUE(Peer.WaitForRequests(1, Wait));
-    EXPECT_EQ(Peer.Requests(), std::vector<std::string>{IdentRequest});
-}
-
 TEST_F(ModbusTest, ReadsLongBlocksInRequestsOf50) {
     const Unsigned16Vector all = Ramp(0x1000, 128);
     Peer.Answer(Hex("01 03 64") + BigEndian(Ramp(0x1000, 50)) + Hex("1A 63"));

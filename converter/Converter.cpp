@@ -53,7 +53,11 @@ std::optional<std::chrono::year_month_day> DecodeDate(const TRecordBytes& bytes)
 std::chrono::year_month_day Today() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now); // the Windows C library's form, arguments swapped
+#else
     localtime_r(&now, &local);
+#endif
     return std::chrono::year_month_day{std::chrono::year{local.tm_year + 1900},
                                        std::chrono::month{static_cast<unsigned>(local.tm_mon + 1)},
                                        std::chrono::day{static_cast<unsigned>(local.tm_mday)}};
@@ -151,4 +155,171 @@ void TConvInfoItem::Encode(Unsigned16Vector& block) const {
     for (std::size_t k = 0; k < RegisterCount; ++k) {
         block.push_back(Register(bytes, k));
     }
+}
+
+// ---- TConverter ------------------------------------------------------------------------------
+
+namespace {
+
+// Where a converter keeps what the system reads and writes; the generation decides.
+struct TRegisterMap {
+    std::int32_t Version;
+    std::int32_t Loader;
+    std::int32_t RecordBase;
+};
+
+// Identification words 0, 0, 0 mark a converter of the old generation.
+constexpr TRegisterMap OldMap{300, 65000, 60000};
+constexpr std::int32_t OldCommandRegister = 205;
+constexpr TRegisterMap CurrentMap{65202, 65500, 65300};
+
+// The command register of the current generation by converter type; other types keep theirs.
+struct TCommandRegister {
+    std::int32_t Type;
+    std::int32_t Register;
+};
+constexpr std::array<TCommandRegister, 2> CommandRegisters{{{0, 6000}, {5, 46000}}};
+
+constexpr std::int32_t IdentWords = 3;
+constexpr std::uint16_t CommandValue = 1;
+
+// "KOVA_BSL" with its terminating zero, padded to ten bytes; register k holds byte 2k low and
+// byte 2k + 1 high.
+constexpr std::array<std::uint16_t, 5> ActivationRegisters() {
+    constexpr char text[] = "KOVA_BSL";
+    std::array<std::uint8_t, 10> bytes{};
+    for (std::size_t i = 0; i < sizeof text; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(text[i]);
+    }
+    std::array<std::uint16_t, 5> registers{};
+    for (std::size_t k = 0; k < registers.size(); ++k) {
+        registers[k] = static_cast<std::uint16_t>(bytes[2 * k] | (bytes[2 * k + 1] << 8));
+    }
+    return registers;
+}
+static_assert(ActivationRegisters()[0] == 0x4F4B && ActivationRegisters()[4] == 0x0000);
+
+} // namespace
+
+TConverter::TConverter() : Records(std::make_unique<std::array<TConvInfoItem, RecordCapacity>>()) {}
+
+TConverter::~TConverter() = default;
+
+std::uint8_t TConverter::Slave() const {
+    return static_cast<std::uint8_t>(Address);
+}
+
+bool TConverter::Connect() {
+    if (!Open()) {
+        return false;
+    }
+    // A reply may carry fewer values than asked for; only a complete identification counts.
+    if (!ReadRegisters(Slave(), IdentRegister, IdentWords, Registers) ||
+        Registers.size() < static_cast<std::size_t>(IdentWords)) {
+        Close();
+        return false;
+    }
+    Type = Registers[0];
+    SubType = Registers[1];
+    Version = Registers[2];
+
+    if (Type == 0 && SubType == 0 && Version == 0) {
+        VersionRegister = OldMap.Version;
+        LoaderRegister = OldMap.Loader;
+        RecordBase = OldMap.RecordBase;
+        CommandRegister = OldCommandRegister;
+        if (!ReadRegisters(Slave(), VersionRegister, 1, Registers) || Registers.empty()) {
+            Close();
+            return false;
+        }
+        Version = Registers[0];
+        return true;
+    }
+    VersionRegister = CurrentMap.Version;
+    LoaderRegister = CurrentMap.Loader;
+    RecordBase = CurrentMap.RecordBase;
+    for (const TCommandRegister& command : CommandRegisters) {
+        if (command.Type == Type) {
+            CommandRegister = command.Register;
+        }
+    }
+    return true;
+}
+
+void TConverter::SetAddress(std::uint8_t address) {
+    Address = address;
+}
+
+std::int32_t TConverter::GetAddress() {
+    return Address;
+}
+
+std::int32_t TConverter::GetType() {
+    return Type;
+}
+
+std::int32_t TConverter::GetSubType() {
+    return SubType;
+}
+
+std::int32_t TConverter::GetVersion() {
+    return Version;
+}
+
+TConvInfoItem& TConverter::Record(std::uint16_t index) {
+    if (index >= RecordCapacity) {
+        throw std::out_of_range("TConverter: Index out of Range!");
+    }
+    return (*Records)[index];
+}
+
+std::int32_t TConverter::RecordCount() {
+    std::uint16_t count = 0;
+    while (count < RecordCapacity && Record(count).IsValid()) {
+        ++count;
+    }
+    return count;
+}
+
+bool TConverter::WriteCommand() {
+    Registers.assign(1, CommandValue);
+    return WriteRegisters(Slave(), CommandRegister, Registers);
+}
+
+bool TConverter::WriteRecord(std::uint16_t index) {
+    if (index >= RecordCapacity) {
+        return false;
+    }
+    Registers.clear();
+    (*Records)[index].Encode(Registers); // an invalid record throws before anything is sent
+    const auto first = static_cast<std::int32_t>(TConvInfoItem::RegisterCount * index);
+    if (!WriteRegisters(Slave(), RecordBase + first, Registers)) {
+        return false;
+    }
+    // Only the type 0, subtype 0 converter keeps a record count.
+    if (Type != 0 || SubType != 0) {
+        return true;
+    }
+    Registers.assign(1, static_cast<std::uint16_t>(index + 1));
+    return WriteRegisters(Slave(), RecordCountRegister, Registers);
+}
+
+bool TConverter::ReadRecords() {
+    constexpr auto area = static_cast<std::int32_t>(TConvInfoItem::RegisterCount * RecordCapacity);
+    if (!ReadRegisters(Slave(), RecordBase, area, Registers)) {
+        return false;
+    }
+    // A short area leaves the records it does not reach invalid.
+    for (std::size_t i = 0; i < RecordCapacity; ++i) {
+        (*Records)[i].Decode(Registers, i);
+    }
+    return true;
+}
+
+bool TConverter::ActivateLoader() {
+    constexpr auto text = ActivationRegisters();
+    Registers.assign(text.begin(), text.end());
+    // The converter leaves its application at once and never confirms; a confirmation means
+    // it stayed where it was.
+    return !WriteRegisters(Slave(), LoaderRegister, Registers);
 }

@@ -72,6 +72,8 @@ public:
     std::int32_t GetRecordBase() const { return RecordBase; }
 
 protected:
+    std::uint8_t Slave() const; // Address as the requests carry it
+
     std::int32_t Address = -1;
     std::int32_t Type = 0;
     std::int32_t SubType = 0;

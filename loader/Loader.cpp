@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstddef>
+#include <cstdio>
 #include <stdexcept>
 #include <string_view>
 
@@ -16,6 +17,12 @@ std::string Piece(const std::string& line, std::size_t position, std::size_t len
         return {};
     }
     return line.substr(position - 1, length);
+}
+
+// 1-based positions in a record: its first data word, and its checksum behind count/2 words.
+constexpr std::size_t DataPosition = 10;
+constexpr std::size_t ChecksumPosition(std::size_t words) {
+    return DataPosition + 4 * words;
 }
 
 std::uint8_t LowByte(std::uint32_t value) {
@@ -125,13 +132,21 @@ bool THexLoader::ParseHexLine(const std::string& line) {
         return false;
     }
     const std::size_t words = entry.Count / 2;
+    // A line cut short would read its missing digits as 0 and could still sum to 0, putting
+    // zeros into flash that the file never had: every field the count declares, the checksum
+    // included, must be there.
+    if (line.size() < ChecksumPosition(words) + 1) {
+        return false;
+    }
     for (std::size_t k = 0; k < words; ++k) {
-        const auto word = static_cast<std::uint16_t>(HexToInt(Piece(line, 10 + 4 * k, 4)));
+        const auto word =
+            static_cast<std::uint16_t>(HexToInt(Piece(line, DataPosition + 4 * k, 4)));
         sum = static_cast<std::uint8_t>(sum + LowByte(word) + HighByte(word));
         entry.Data.push_back(word);
     }
     // With an odd count the last data byte sits where the checksum is read.
-    const auto checksum = static_cast<std::uint32_t>(HexToInt(Piece(line, 10 + 4 * words, 2)));
+    const auto checksum =
+        static_cast<std::uint32_t>(HexToInt(Piece(line, ChecksumPosition(words), 2)));
     sum = static_cast<std::uint8_t>(sum + LowByte(checksum));
     if (sum != 0) {
         return false;
@@ -212,26 +227,124 @@ bool THexLoader::LoadHexResource(const std::string& name) {
 }
 
 // ---- Download procedure ----------------------------------------------------------------------
-// NOT YET IMPLEMENTED: the erase / blank check / write / verify procedure comes with the next
-// piece of work. Until then every step reports failure, so nothing can pass for a download.
+
+namespace {
+
+// What one read returns from an erased page: the boot loader always sends 32 words.
+constexpr std::size_t ReadWords = 32;
+constexpr std::uint16_t BlankWord = 0xFFFF;
+
+// Flash addresses in messages: upper-case hex, at least four digits.
+std::string HexAddress(std::int32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(address));
+    return text;
+}
+
+} // namespace
 
 bool THexLoader::Download() {
-    return false;
+    if (!IsOpen()) {
+        AddMessage("Serial port not opended!");
+        return false;
+    }
+    for (std::size_t n = 0; n < Sections.size(); ++n) {
+        const TMemory& section = Sections[n];
+        AddMessage("Starting download of memory section " + std::to_string(n + 1) + "....");
+        InitProgress(static_cast<int>(section.Sectors.size()));
+        if (!ProgramSection(section)) {
+            AddMessage("Download aborted!");
+            return false;
+        }
+        AddMessage("Completed download successfully!");
+    }
+    return true;
+}
+
+bool THexLoader::ProgramSection(const TMemory& section) {
+    std::int32_t address = section.Start;
+    for (std::size_t k = 0; k < section.Sectors.size(); ++k) {
+        const TMemSector& sector = section.Sectors[k];
+        if (sector.Used) {
+            if (!SendCommand(CmdErase, static_cast<std::uint32_t>(address), {})) {
+                AddMessage("Failed to erase sector at 0x" + HexAddress(address) + "!");
+                return false;
+            }
+            if (!ProgramSector(address, section, sector)) {
+                return false;
+            }
+        }
+        // Untouched sectors move the bar too, so it always ends at the section's sector count.
+        SetProgress(static_cast<int>(k + 1));
+        address += section.SectorSize;
+    }
+    return true;
+}
+
+bool THexLoader::ProgramSector(std::int32_t address, const TMemory& section,
+                               const TMemSector& sector) {
+    const auto pageWords = static_cast<std::size_t>(section.PageSize / 2);
+    const Unsigned16Vector blank(ReadWords, BlankWord);
+    Unsigned16Vector read;
+    for (const TMemPage& page : sector.Pages) {
+        if (page.Used) {
+            const std::int64_t offset = std::int64_t{address} - section.Start;
+            if (offset < 0 ||
+                offset / 2 + std::int64_t(pageWords) > std::int64_t(section.Data.size())) {
+                throw std::out_of_range("THexLoader: Page outside the section!");
+            }
+            const auto first = section.Data.begin() + static_cast<std::ptrdiff_t>(offset / 2);
+            const Unsigned16Vector words(first, first + static_cast<std::ptrdiff_t>(pageWords));
+            const auto at = static_cast<std::uint32_t>(address);
+            if (!Query(CmdRead, at, read)) {
+                AddMessage("Failed to check page at 0x" + HexAddress(address) + "!");
+                return false;
+            }
+            if (read != blank) {
+                AddMessage("Page at 0x" + HexAddress(address) + " is not blank!");
+                return false;
+            }
+            if (!SendCommand(CmdWrite, at, words)) {
+                AddMessage("Failed to write page at 0x" + HexAddress(address) + "!");
+                return false;
+            }
+            if (!Query(CmdRead, at, read)) {
+                AddMessage("Failed to verify page at 0x" + HexAddress(address) + "!");
+                return false;
+            }
+            if (read != words) {
+                AddMessage("Page at 0x" + HexAddress(address) + " different than in hexfile!");
+                return false;
+            }
+        }
+        address += section.PageSize;
+    }
+    return true;
 }
 
 bool THexLoader::StartApplication() {
-    return false;
+    if (!IsOpen()) {
+        AddMessage("Serial port not opended!");
+        return false;
+    }
+    AddMessage("Starting application...");
+    if (!SendCommand(CmdStart, 0, {})) {
+        AddMessage("Could not start application!");
+        return false;
+    }
+    AddMessage("Started application successfully!");
+    return true;
 }
 
-bool THexLoader::ProgramSection(const TMemory& /*section*/) {
-    return false;
+void THexLoader::InitProgress(int maximum) {
+    if (ProgressBar != nullptr) {
+        ProgressBar->SetRange(0, maximum);
+        ProgressBar->SetPosition(0);
+    }
 }
 
-bool THexLoader::ProgramSector(std::int32_t /*address*/, const TMemory& /*section*/,
-                               const TMemSector& /*sector*/) {
-    return false;
+void THexLoader::SetProgress(int position) {
+    if (ProgressBar != nullptr) {
+        ProgressBar->SetPosition(position);
+    }
 }
-
-void THexLoader::InitProgress(int /*maximum*/) {}
-
-void THexLoader::SetProgress(int /*position*/) {}

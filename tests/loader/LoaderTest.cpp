@@ -130,6 +130,17 @@ TEST_F(LoaderTest, RefusedRecordsStoreNothing) {
     EXPECT_EQ(WordAt(0x5000), 0xFFFF);
 }
 
+// Both lines sum to 0 only because their missing digits would read as 0.
+TEST_F(LoaderTest, TruncatedRecordIsRefusedEvenWhenItsSumIsZero) {
+    ASSERT_TRUE(Loader.SelectProcessor(0));
+    EXPECT_FALSE(Loader.ParseHexLine(":04500000AC"));    // second word and checksum missing
+    EXPECT_FALSE(Loader.ParseHexLine(":0250000000AE0")); // checksum cut to one digit
+    EXPECT_EQ(Loader.GetWordCount(), 0);
+    EXPECT_EQ(WordAt(0x5000), 0xFFFF);
+    EXPECT_TRUE(Loader.ParseHexLine(":0250000000AE00")); // the same record complete
+    EXPECT_EQ(WordAt(0x5000), 0x00AE);
+}
+
 TEST_F(LoaderTest, EndOfFileStoresNothingAndReadingGoesOn) {
     ASSERT_TRUE(Loader.SelectProcessor(0));
     EXPECT_TRUE(Loader.ParseHexLines({":00000001FF", ":045000003140003902"}));

@@ -13,6 +13,9 @@
 
 namespace {
 
+// The dialog font of the layout.
+constexpr const char* LayoutFont = "MS Sans Serif";
+
 // Column widths of the history list: Nr, Date, User, ID, Version.
 constexpr int HistoryColumnWidths[] = {30, 70, 50, 60, 60};
 
@@ -105,7 +108,10 @@ TwinMain::TwinMain(const std::string& settingsFile)
                         : settingsFile),
       FId1Validator(QRegularExpression("[0-9]{0,6}")),
       FId2Validator(QRegularExpression("[0-9]{0,8}")) {
-    // 1. The window and its components; the layout opens on the device page.
+    // 1. The window and its components; the layout opens on the device page. Where the
+    // layout's narrow dialog font is missing, a narrow font keeps the captions in their places.
+    QFont::insertSubstitutions(
+        LayoutFont, {"Microsoft Sans Serif", "Liberation Sans", "DejaVu Sans Condensed"});
     setupUi(this);
     setFixedSize(size());
     setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);

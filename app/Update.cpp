@@ -2,13 +2,13 @@
 
 #include <charconv>
 #include <cstdio>
-#include <limits>
 #include <stdexcept>
 #include <thread>
 
 namespace {
 
 constexpr std::int32_t DefaultBaudrate = 19200;
+constexpr int AddressListSize = 255; // slave addresses 1..255
 
 // The text trimmed of blanks at both ends.
 std::string Trimmed(const std::string& text) {
@@ -60,7 +60,7 @@ TUpdateResult TUpdate::Fail(TUpdateResult result, const std::string& portName) {
 
 TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
     if (!inputs.FirstTime &&
-        (inputs.ModbusAddressIndex < 0 || inputs.ModbusAddressIndex >= FirstTimeAddress)) {
+        (inputs.ModbusAddressIndex < 0 || inputs.ModbusAddressIndex >= AddressListSize)) {
         // Index + 1 must be a slave address 1..255; anything else would go out as a
         // broadcast or a wrapped address.
         throw std::out_of_range("TUpdate: Modbus address index out of range!");

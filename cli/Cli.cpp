@@ -1,13 +1,98 @@
 #include "cli/Cli.h"
 
+#include "app/Settings.h"
 #include "app/Update.h"
+#include "cli/Console.h"
+#include "converter/Converter.h"
+#include "link/Serialport.h"
 #include "loader/Loader.h"
 #include "loader/Resource.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <ostream>
 
 namespace {
+
+constexpr int LastComNumber = 255;
+constexpr int DefaultBaudrate = 19200;
+constexpr const char* DefaultUser = "QX";
+// The old converter generation keeps its records here; the current one at 65300.
+constexpr std::int32_t OldRecordBase = 60000;
+
+// The window's entry rules and texts for the device page, applied to the same entries here.
+constexpr std::size_t UserLength = 2;
+constexpr std::size_t Id1MaxDigits = 6;
+constexpr std::size_t Id1MinDigits = 4;
+constexpr std::size_t Id2MaxDigits = 8;
+constexpr const char* UserCheckText = "Please enter a valid user!";
+constexpr const char* Id1CheckText = "Please enter the 1. line of the Print Talvex ID!";
+constexpr const char* Id2CheckText = "Please enter the 2. line of the Print Talvex ID!";
+
+constexpr const char* ExitCodesText = R"(Exit codes:
+  0   success
+  1   image: the firmware does not fit the processor's memory
+  2   bad arguments, or entries the window would refuse
+  3   unexpected fault (its text is on stderr)
+  11  error in the hex file
+  12  no connection to the converter (port not opened, or no answer); identify, history too
+  13  converter version too old for an update
+  14  converter type not accepted
+  15  boot loader not activated
+  16  port cannot be opened for the boot loader
+  17  download failed
+  18  the boot loader did not start the application
+  19  the new application does not answer, or the download record was not written
+  20  history: the records could not be read
+Every failure prints its message on stderr.)";
+
+struct TLineOptions {
+    std::string Port;
+    int Baudrate = DefaultBaudrate;
+    int Address = 0; // 0: not given
+    std::string Settings;
+};
+
+struct TUpdateOptions {
+    TLineOptions Line;
+    int Processor = 0;
+    bool FirstTime = false;
+    std::string User = DefaultUser;
+    std::string Id1;
+    std::string Id2;
+    bool Verbose = false;
+};
+
+std::string Trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+std::string Upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// The ID fields take digits only, as many as the label's line has.
+CLI::Validator Digits(std::size_t most) {
+    return CLI::Validator(
+        [most](std::string& text) -> std::string {
+            const bool digits = std::all_of(text.begin(), text.end(), [](char c) {
+                return std::isdigit(static_cast<unsigned char>(c)) != 0;
+            });
+            return digits && text.size() <= most
+                       ? std::string()
+                       : "up to " + std::to_string(most) + " digits expected";
+        },
+        "DIGITS");
+}
 
 std::string ProcessorHelp() {
     std::string help = "processor:";
@@ -17,45 +102,240 @@ std::string ProcessorHelp() {
     return help;
 }
 
+CLI::Option* AddLineOptions(CLI::App& command, TLineOptions& line) {
+    command.add_option("--port", line.Port, "COM1 to COM255, or a device path (named COM255)")
+        ->required();
+    command.add_option("--baud", line.Baudrate, "baud rate")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    command
+        .add_option("--settings", line.Settings,
+                    "settings file whose section Ports maps COM names to device paths, "
+                    "e.g. COM3=/dev/ttyUSB0")
+        ->check(CLI::ExistingFile);
+    return command.add_option("--address", line.Address, "Modbus address of the converter")
+        ->check(CLI::Range(1, LastComNumber));
+}
+
+// The port map from the settings file, if one was given, then the name for --port.
+std::string PreparePort(const TLineOptions& line) {
+    if (!line.Settings.empty()) {
+        LoadPortMap(line.Settings);
+    }
+    return PortNameOf(line.Port);
+}
+
+// A failure text that names a port is clearer with the device the name stands for.
+void ExplainPort(TConsole& console, const std::string& text, const std::string& port,
+                 const std::string& given) {
+    if (port == PathPortName && Upper(given) != PathPortName &&
+        text.find(port) != std::string::npos) {
+        console.Error("(" + port + " is " + given + ")");
+    }
+}
+
+int RunImage(int processor, TConsole& console) {
+    THexLoader loader;
+    TConsoleMessageList messages(console);
+    loader.SetMessageList(&messages);
+    loader.SelectProcessor(processor);
+    return loader.LoadHexResource(FirmwareResource) ? ExitSuccess : ExitFailure;
+}
+
+// The entries the window checks on its device page, with its texts; empty when they pass.
+std::string CheckDeviceEntries(TUpdateOptions& options) {
+    options.User = Upper(Trimmed(options.User));
+    if (options.User.size() != UserLength) {
+        return UserCheckText;
+    }
+    if (options.FirstTime && Trimmed(options.Id1).size() < Id1MinDigits) {
+        return Id1CheckText;
+    }
+    if (options.FirstTime && Trimmed(options.Id2).empty()) {
+        return Id2CheckText;
+    }
+    return {};
+}
+
+int RunUpdate(TUpdateOptions options, TConsole& console) {
+    if (const std::string check = CheckDeviceEntries(options); !check.empty()) {
+        console.Error(check);
+        return ExitUsage;
+    }
+    if (!options.FirstTime && options.Line.Address == 0) {
+        console.Error("--address is required unless --first-time is given");
+        return ExitUsage;
+    }
+    const std::string port = PreparePort(options.Line);
+
+    TConverter converter;
+    THexLoader loader;
+    TConsoleProgress progress(console, loader);
+    loader.SetProgressBar(&progress);
+    TConsoleMessageList messages(console);
+    if (options.Verbose) {
+        loader.SetMessageList(&messages);
+    }
+    TConsoleUi ui(console);
+
+    TUpdateInputs inputs;
+    inputs.PortName = port;
+    inputs.BaudText = std::to_string(options.Line.Baudrate);
+    inputs.ProcessorIndex = options.Processor;
+    inputs.FirstTime = options.FirstTime;
+    inputs.ModbusAddressIndex = options.FirstTime ? -1 : options.Line.Address - 1;
+    inputs.User = options.User;
+    inputs.Id1Text = options.Id1;
+    inputs.Id2Text = options.Id2;
+
+    const TUpdateResult result = TUpdate(converter, loader, ui).Run(inputs);
+    if (result != TUpdateResult::Success) {
+        ExplainPort(console, TUpdate::FailureText(result, port), port, options.Line.Port);
+        return static_cast<int>(result);
+    }
+    PrintHistory(console, ui.Rows);
+    return ExitSuccess;
+}
+
+// Connects as the update does; on failure prints the update's connect text.
+bool Connect(TConverter& converter, const TLineOptions& line, TConsole& console) {
+    const std::string port = PreparePort(line);
+    converter.SetPort(port);
+    converter.SetBaudrate(line.Baudrate);
+    converter.SetAddress(static_cast<std::uint8_t>(line.Address));
+    if (converter.Connect()) {
+        return true;
+    }
+    const std::string text = TUpdate::FailureText(TUpdateResult::Connect, port);
+    console.Error(text);
+    ExplainPort(console, text, port, line.Port);
+    return false;
+}
+
+int RunIdentify(const TLineOptions& line, TConsole& console) {
+    TConverter converter;
+    if (!Connect(converter, line, console)) {
+        return ExitNoConverter;
+    }
+    const auto version = static_cast<std::uint16_t>(converter.GetVersion());
+    char word[8];
+    std::snprintf(word, sizeof word, "%04X", static_cast<unsigned>(version));
+    console.Line("Type:       " + std::to_string(converter.GetType()));
+    console.Line("Subtype:    " + std::to_string(converter.GetSubType()));
+    console.Line("Version:    " + FormatVersion(version) + " (0x" + word + ")");
+    console.Line(std::string("Generation: ") +
+                 (converter.GetRecordBase() == OldRecordBase ? "old" : "new"));
+    converter.Close();
+    return ExitSuccess;
+}
+
+int RunHistory(const TLineOptions& line, TConsole& console) {
+    TConverter converter;
+    if (!Connect(converter, line, console)) {
+        return ExitNoConverter;
+    }
+    if (!converter.ReadRecords()) {
+        console.Error("Couldn't read the download records via " + converter.GetPort() + "!");
+        return ExitRecords;
+    }
+    std::vector<std::vector<std::string>> rows;
+    for (std::int32_t i = 0; i < converter.RecordCount(); ++i) {
+        rows.push_back(HistoryRow(i, converter.Record(static_cast<std::uint16_t>(i))));
+    }
+    converter.Close();
+    PrintHistory(console, rows);
+    return ExitSuccess;
+}
+
 } // namespace
 
-void TStreamMessageList::Append(const std::string& line) {
-    Out << line << std::endl;
+std::string PortNameOf(const std::string& given) {
+    const std::string upper = Upper(given);
+    if (upper.size() > 3 && upper.compare(0, 3, "COM") == 0) {
+        int number = 0;
+        const char* last = upper.data() + upper.size();
+        const auto [end, error] = std::from_chars(upper.data() + 3, last, number);
+        if (error == std::errc() && end == last && number >= 1 && number <= LastComNumber) {
+            return "COM" + std::to_string(number);
+        }
+    }
+    MapPort(PathPortName, given);
+    return PathPortName;
 }
 
-int RunImage(const TImageOptions& options, std::ostream& out, std::ostream& err) {
-    THexLoader loader;
-    TStreamMessageList messages(out);
-    loader.SetMessageList(&messages);
-    if (!loader.SelectProcessor(options.Processor)) {
-        err << "fwloader: no processor " << options.Processor << '\n';
-        return ExitFailure;
-    }
-    try {
-        return loader.LoadHexResource(FirmwareResource) ? ExitSuccess : ExitFailure;
-    } catch (const EResNotFound& e) {
-        err << "fwloader: " << e.what() << '\n';
-        return ExitFailure;
-    }
-}
-
-int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                   bool terminal) {
     CLI::App app{"Writes the converter's firmware over a serial line.", "fwloader"};
     app.require_subcommand(1);
+    app.footer(ExitCodesText);
 
-    TImageOptions image;
-    CLI::App* imageCommand =
+    int imageProcessor = 0;
+    CLI::App* image =
         app.add_subcommand("image", "Read the carried firmware into a processor's memory");
-    imageCommand->add_option("--processor", image.Processor, ProcessorHelp())
+    image->add_option("--processor", imageProcessor, ProcessorHelp())
+        ->check(CLI::Range(0, static_cast<int>(ProcessorNames.size()) - 1))
         ->capture_default_str();
+
+    TUpdateOptions update;
+    CLI::App* updateCommand = app.add_subcommand(
+        "update", "Write the carried firmware into the converter and record the download");
+    CLI::Option* address = AddLineOptions(*updateCommand, update.Line);
+    updateCommand->add_option("--processor", update.Processor, ProcessorHelp())
+        ->check(CLI::Range(0, static_cast<int>(ProcessorNames.size()) - 1))
+        ->capture_default_str();
+    CLI::Option* firstTime = updateCommand->add_flag(
+        "--first-time", update.FirstTime,
+        "a new device: its boot loader already runs; afterwards its application is reached at "
+        "address 255, 19200 baud");
+    address->excludes(firstTime);
+    updateCommand->add_option("--user", update.User, "the user's initials, 2 characters")
+        ->capture_default_str();
+    updateCommand
+        ->add_option("--id1", update.Id1, "1. line of the device's ID label (4 to 6 digits)")
+        ->check(Digits(Id1MaxDigits))
+        ->needs(firstTime);
+    updateCommand
+        ->add_option("--id2", update.Id2, "2. line of the device's ID label (1 to 8 digits)")
+        ->check(Digits(Id2MaxDigits))
+        ->needs(firstTime);
+    updateCommand->add_flag("-v,--verbose", update.Verbose, "print the loader's messages");
+    updateCommand->footer("Exit codes: see fwloader --help.");
+
+    TLineOptions identify;
+    CLI::App* identifyCommand = app.add_subcommand(
+        "identify", "Print the converter's type, subtype, version and generation");
+    AddLineOptions(*identifyCommand, identify)->required();
+    identifyCommand->footer("Exit codes: see fwloader --help.");
+
+    TLineOptions history;
+    CLI::App* historyCommand =
+        app.add_subcommand("history", "Print the download records kept in the converter");
+    AddLineOptions(*historyCommand, history)->required();
+    historyCommand->footer("Exit codes: see fwloader --help.");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e, out, err);
+        return app.exit(e, out, err) == 0 ? ExitSuccess : ExitUsage;
     }
-    if (imageCommand->parsed()) {
-        return RunImage(image, out, err);
+
+    TConsole console(out, err, terminal);
+    try {
+        if (image->parsed()) {
+            return RunImage(imageProcessor, console);
+        }
+        if (updateCommand->parsed()) {
+            return RunUpdate(update, console);
+        }
+        if (identifyCommand->parsed()) {
+            return RunIdentify(identify, console);
+        }
+        if (historyCommand->parsed()) {
+            return RunHistory(history, console);
+        }
+    } catch (const std::exception& e) {
+        console.Error(std::string("fwloader: ") + e.what());
+        return ExitInternal;
     }
-    return ExitFailure;
+    return ExitUsage;
 }

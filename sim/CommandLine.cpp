@@ -68,7 +68,8 @@ Faults, one at a time (--fault):
   drop-byte            ... loses one byte in its middle
   not-blank            the word at --at is stuck at 0x0000, so its page never reads blank
   stuck-word           the word at --at cannot be programmed
-  line-vanishes        the pty closes after the --nth frame the device handled
+  line-vanishes        the pty closes when the --nth frame for the device arrives
+                       (the device carries it out; its reply is lost)
 Replies are counted from 1 over both programs, or over one with --side.)";
 
 } // namespace
@@ -81,6 +82,16 @@ FileFormat FormatFor(const ProgramOptions& options) {
     const bool hex = path.size() >= 4 && (path.compare(path.size() - 4, 4, ".hex") == 0 ||
                                           path.compare(path.size() - 4, 4, ".HEX") == 0);
     return hex ? FileFormat::IntelHex : FileFormat::Binary;
+}
+
+bool SaveFlash(PtyServer& server, const ProgramOptions& options, std::string& error) {
+    if (options.FlashOut.empty()) {
+        return true;
+    }
+    return server.WithDevice([&](const Device& device) {
+        return WriteFlashFile(device.Memory(), options.FlashOut, FormatFor(options),
+                              options.FlashOrder, error);
+    });
 }
 
 std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOptions& options,
@@ -147,7 +158,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOp
     app.add_option("--fault", device.Defect.Kind, "the one fault the device has (see below)")
         ->transform(CLI::CheckedTransformer(FaultNames, CLI::ignore_case))
         ->option_text("KIND");
-    app.add_option("--nth", device.Defect.Nth, "first reply (line-vanishes: frame) affected")
+    app.add_option("--nth", device.Defect.Nth, "first reply affected (line-vanishes: the frame)")
         ->check(CLI::Range(1U, 1000000000U))
         ->capture_default_str();
     app.add_option("--times", device.Defect.Times, "replies affected in all, 0 for every one")

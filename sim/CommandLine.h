@@ -14,13 +14,13 @@
 namespace sim {
 
 struct ProgramOptions {
-    DeviceOptions Device;
-    LineOptions Line;
+    DeviceOptions Device{};
+    LineOptions Line{};
     bool Verbose = false;
-    std::string FlashOut;                  // flash written here on exit, when given
+    std::string FlashOut{};                // flash written here on exit, when given
     std::optional<FileFormat> FlashFormat; // else by extension: ".hex" Intel HEX, else binary
     ByteOrder FlashOrder = ByteOrder::Memory;
-    std::string Link; // a symbolic link to the slave path, made at start, removed at exit
+    std::string Link{}; // a symbolic link to the slave path, made at start, removed at exit
     bool operator==(const ProgramOptions&) const = default;
 };
 
@@ -34,5 +34,8 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOp
 std::vector<std::string> ToArguments(const ProgramOptions& options);
 
 FileFormat FormatFor(const ProgramOptions& options);
+
+// Writes the device's flash where and as the options ask; true when nothing was asked.
+bool SaveFlash(PtyServer& server, const ProgramOptions& options, std::string& error);
 
 } // namespace sim

@@ -70,7 +70,7 @@ struct Reply {
 
 struct Response {
     std::optional<Reply> Answer;
-    bool CloseLine = false; // the line vanishes once the answer (if any) is out
+    bool CloseLine = false; // the line vanishes now; the answer is lost with it
 };
 
 class Device {

@@ -50,9 +50,13 @@ FrameAssembler::FrameAssembler(Protocol protocol, int baud) {
 }
 
 void FrameAssembler::Reset(Protocol protocol, int baud) {
+    Switch(protocol, baud);
+    Buffer.clear();
+}
+
+void FrameAssembler::Switch(Protocol protocol, int baud) {
     Proto = protocol;
     Silence = SilenceAt(baud);
-    Buffer.clear();
     Discarding = false;
 }
 
@@ -90,72 +94,61 @@ FrameAssembler::Guess FrameAssembler::GuessLength() const {
     return {Kind::UntilSilence, LoaderMaxFrame};
 }
 
-void FrameAssembler::Emit(std::size_t length, std::vector<Frame>& out) {
+std::optional<Frame> FrameAssembler::Take(std::size_t length, bool quiet) {
     const std::span<const std::uint8_t> bytes(Buffer.data(), length);
     if (!HasValidCrc(Proto, bytes)) {
-        Reject();
-        return;
+        Reject(quiet);
+        return std::nullopt;
     }
-    out.push_back({std::vector<std::uint8_t>(bytes.begin(), bytes.end()), FrameStart});
+    Frame frame{std::vector<std::uint8_t>(bytes.begin(), bytes.end()), FrameStart};
     Buffer.erase(Buffer.begin(), Buffer.begin() + static_cast<std::ptrdiff_t>(length));
+    FrameStart = LastByte;
+    return frame;
 }
 
-void FrameAssembler::Reject() {
+// A bad frame is dropped with everything up to the line's next silence.
+void FrameAssembler::Reject(bool quiet) {
     ++Rejected;
     Buffer.clear();
-    Discarding = true;
+    Discarding = !quiet;
 }
 
-std::vector<Frame> FrameAssembler::Push(std::span<const std::uint8_t> bytes,
-                                        Clock::time_point now) {
-    std::vector<Frame> out = Tick(now);
+void FrameAssembler::Push(std::span<const std::uint8_t> bytes, Clock::time_point now) {
     const bool silentBefore = now - LastByte >= Silence;
     LastByte = now;
-    if (Discarding) {
-        if (!silentBefore) {
-            return out;
-        }
-        Discarding = false;
+    if (Discarding && !silentBefore) {
+        return;
     }
+    Discarding = false;
     if (Buffer.empty()) {
         FrameStart = now;
     }
     Buffer.insert(Buffer.end(), bytes.begin(), bytes.end());
-    while (!Buffer.empty() && !Discarding) {
+}
+
+std::optional<Frame> FrameAssembler::Next(Clock::time_point now) {
+    const bool quiet = now - LastByte >= Silence;
+    if (quiet) {
+        Discarding = false;
+    }
+    while (!Buffer.empty()) {
         const Guess guess = GuessLength();
         if (guess.kind == Kind::NoStart) {
             Buffer.erase(Buffer.begin());
             continue;
         }
-        if (guess.kind == Kind::NeedMore || Buffer.size() < guess.length) {
-            break;
+        if (guess.kind != Kind::NeedMore && Buffer.size() >= guess.length) {
+            return Take(guess.length, quiet);
         }
-        if (guess.kind == Kind::UntilSilence && Buffer.size() == guess.length &&
-            !HasValidCrc(Proto, Buffer)) {
-            break; // might still be a shorter frame's tail; silence decides
+        if (guess.kind == Kind::UntilSilence && quiet) {
+            return Take(Buffer.size(), quiet);
         }
-        Emit(guess.length, out);
-        FrameStart = now;
+        if (now - LastByte >= StaleFrame) {
+            Reject(true);
+        }
+        break;
     }
-    return out;
-}
-
-std::vector<Frame> FrameAssembler::Tick(Clock::time_point now) {
-    std::vector<Frame> out;
-    const auto quiet = now - LastByte;
-    if (Discarding && quiet >= Silence) {
-        Discarding = false;
-    }
-    if (Buffer.empty() || quiet < Silence) {
-        return out;
-    }
-    if (GuessLength().kind == Kind::UntilSilence) {
-        Emit(Buffer.size(), out);
-    } else if (quiet >= StaleFrame) {
-        Reject();
-    }
-    Discarding = false; // the silence that ends a bad frame has already passed
-    return out;
+    return std::nullopt;
 }
 
 std::optional<Clock::time_point> FrameAssembler::Deadline() const {

@@ -39,14 +39,16 @@ public:
 
     FrameAssembler(Protocol protocol, int baud);
 
-    // Starts over for another protocol or speed (the device changed between application and
-    // boot loader); bytes held are dropped.
+    // Starts over; bytes held are dropped.
     void Reset(Protocol protocol, int baud);
-    // New bytes; returns the frames they complete.
-    std::vector<Frame> Push(std::span<const std::uint8_t> bytes, Clock::time_point now);
-    // The line's clock moved on; returns frames that silence completes.
-    std::vector<Frame> Tick(Clock::time_point now);
-    // When Tick has something to do, if ever.
+    // The device changed between application and boot loader: bytes held are read again as
+    // the new program's.
+    void Switch(Protocol protocol, int baud);
+    // New bytes from the line.
+    void Push(std::span<const std::uint8_t> bytes, Clock::time_point now);
+    // The next complete frame, if the bytes held (and the line's silence up to now) make one.
+    std::optional<Frame> Next(Clock::time_point now);
+    // When Next may have something new without new bytes, if ever.
     std::optional<Clock::time_point> Deadline() const;
 
     std::uint64_t RejectedFrames() const { return Rejected; } // checksum wrong or incomplete
@@ -58,8 +60,8 @@ private:
         std::size_t length; // Known: the length; UntilSilence: the most it may be
     };
     Guess GuessLength() const;
-    void Emit(std::size_t length, std::vector<Frame>& out);
-    void Reject();
+    std::optional<Frame> Take(std::size_t length, bool quiet);
+    void Reject(bool quiet);
 
     Protocol Proto;
     std::chrono::microseconds Silence;

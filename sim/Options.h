@@ -23,7 +23,7 @@ enum class FaultKind {
     DropBytes,         // replies Nth.. lose one byte in the middle
     NotBlank,          // the word at Address is stuck at 0x0000: its page never reads blank
     StuckWord,         // the word at Address ignores programming
-    LineVanishes       // the line closes after the Nth frame the device handled
+    LineVanishes       // the line closes when the Nth frame for the device arrives
 };
 
 enum class Side { Any, Application, Loader };
@@ -51,7 +51,7 @@ struct DeviceOptions {
     int PresetRecords = 0;                  // valid download records present at the start (0..16)
     std::chrono::microseconds EraseTime{0}; // per segment
     std::chrono::microseconds WordWriteTime{0}; // per word
-    Fault Defect;
+    Fault Defect{};
     bool operator==(const DeviceOptions&) const = default;
 };
 

@@ -130,7 +130,7 @@ void PtyServer::Run() {
             if (!SendDue(now)) {
                 return;
             }
-            Dispatch(Assembler.Tick(now), now);
+            Drain(now);
             if (!Queue.empty()) {
                 deadline = Queue.front().Due;
             }
@@ -187,38 +187,37 @@ void PtyServer::Receive(Clock::time_point now) {
         Write("ignored at a wrong line speed: " + Hex(bytes));
         return;
     }
-    Dispatch(Assembler.Push(bytes, now), now);
+    Assembler.Push(bytes, now);
+    Drain(now);
 }
 
-void PtyServer::Dispatch(std::vector<Frame> frames, Clock::time_point now) {
-    Model.Count().Rejected = Assembler.RejectedFrames();
-    for (const Frame& frame : frames) {
-        Write("rx " + Hex(frame.Bytes));
+void PtyServer::Drain(Clock::time_point now) {
+    while (const auto frame = Assembler.Next(now)) {
+        Write("rx " + Hex(frame->Bytes));
         const int baud = Model.Baud();
         const Protocol protocol = Model.Listening();
-        Response response = Model.Handle(frame.Bytes);
+        const Response response = Model.Handle(frame->Bytes);
+        if (response.CloseLine) {
+            Queue.push_back({{}, now, true}); // the reply goes down with the line
+            return;
+        }
         if (response.Answer) {
             const Reply& reply = *response.Answer;
             Clock::time_point due = now + reply.Work;
             if (Line.WireTime) {
-                due = frame.Start + WireTime(frame.Bytes.size(), baud) + reply.Work +
+                due = frame->Start + WireTime(frame->Bytes.size(), baud) + reply.Work +
                       WireTime(reply.Bytes.size(), baud);
             }
             due = std::max(due, LastDue);
             LastDue = due;
             Queue.push_back({reply.Bytes, due, false});
         }
-        if (response.CloseLine) {
-            if (Queue.empty()) {
-                Queue.push_back({{}, now, true});
-            }
-            Queue.back().CloseAfter = true;
-        }
         if (Model.Listening() != protocol || Model.Baud() != baud) {
-            Assembler.Reset(Model.Listening(), Model.Baud());
-            return; // what else came in was meant for the program that just left
+            // Whatever came in behind the frame is for the program that runs now.
+            Assembler.Switch(Model.Listening(), Model.Baud());
         }
     }
+    Model.Count().Rejected = Assembler.RejectedFrames();
 }
 
 bool PtyServer::SendDue(Clock::time_point now) {

@@ -59,7 +59,7 @@ private:
         bool CloseAfter = false;
     };
     void Receive(Clock::time_point now);
-    void Dispatch(std::vector<Frame> frames, Clock::time_point now);
+    void Drain(Clock::time_point now); // handles the frames that are complete
     bool SpeedMatches();
     bool SendDue(Clock::time_point now); // false once the line is gone
     void Send(const std::vector<std::uint8_t>& bytes);

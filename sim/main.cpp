@@ -76,16 +76,9 @@ int main(int argc, char** argv) {
     server->Run();
 
     int status = 0;
-    if (!options.FlashOut.empty()) {
-        std::string error;
-        const bool written = server->WithDevice([&](sim::Device& device) {
-            return sim::WriteFlashFile(device.Memory(), options.FlashOut, sim::FormatFor(options),
-                                       options.FlashOrder, error);
-        });
-        if (!written) {
-            std::fprintf(stderr, "converter-sim: %s\n", error.c_str());
-            status = 1;
-        }
+    if (std::string error; !sim::SaveFlash(*server, options, error)) {
+        std::fprintf(stderr, "converter-sim: %s\n", error.c_str());
+        status = 1;
     }
     if (!options.Link.empty()) {
         unlink(options.Link.c_str());

@@ -1,0 +1,148 @@
+// converter-sim's command line, the program itself as a child process, and mbpoll (a Modbus
+// master nobody here wrote) against it.
+#include "sim/CommandLine.h"
+
+#include "tests/sim/TestLine.h"
+#include "tests/support/SimOnPty.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace {
+
+struct Parsed {
+    std::optional<int> Status;
+    sim::ProgramOptions Options;
+    std::string Text;
+    bool IsError = false;
+};
+
+Parsed Parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "converter-sim");
+    std::vector<const char*> argv;
+    for (const auto& arg : args) {
+        argv.push_back(arg.c_str());
+    }
+    Parsed parsed;
+    parsed.Status = sim::ParseCommandLine(static_cast<int>(argv.size()), argv.data(),
+                                          parsed.Options, parsed.Text, parsed.IsError);
+    return parsed;
+}
+
+TEST(CommandLineTest, DefaultsAndShorthands) {
+    const Parsed plain = Parse({});
+    EXPECT_FALSE(plain.Status.has_value());
+    EXPECT_EQ(plain.Options, sim::ProgramOptions{});
+
+    const Parsed realistic = Parse({"--realistic", "--fw-version", "0x2200", "-v"});
+    ASSERT_FALSE(realistic.Status.has_value()) << realistic.Text;
+    EXPECT_TRUE(realistic.Options.Line.WireTime);
+    EXPECT_TRUE(realistic.Options.Line.CheckSpeed);
+    EXPECT_TRUE(realistic.Options.Verbose);
+    EXPECT_EQ(realistic.Options.Device.Version, 0x2200);
+}
+
+TEST(CommandLineTest, ArgumentsReadBackIntoTheSameOptions) {
+    sim::ProgramOptions options;
+    options.Device = {.Gen = sim::Generation::Old,
+                      .Type = 5,
+                      .SubType = 3,
+                      .Version = 0x1F00,
+                      .Address = 17,
+                      .Baud = 57600,
+                      .NewDevice = true,
+                      .BlankFlash = true,
+                      .PresetRecords = 4,
+                      .EraseTime = 16000us,
+                      .WordWriteTime = 70us,
+                      .Defect = {.Kind = sim::FaultKind::StuckWord,
+                                 .Nth = 3,
+                                 .Times = 0,
+                                 .Where = sim::Side::Loader,
+                                 .Address = 0xFE02}};
+    options.Line = {.WireTime = true, .CheckSpeed = true};
+    options.Verbose = true;
+    options.FlashOut = "/tmp/x.img";
+    options.FlashFormat = sim::FileFormat::IntelHex;
+    options.FlashOrder = sim::ByteOrder::Image;
+    options.Link = "/tmp/fwl-sim";
+    const Parsed parsed = Parse(sim::ToArguments(options));
+    ASSERT_FALSE(parsed.Status.has_value()) << parsed.Text;
+    EXPECT_EQ(parsed.Options, options);
+}
+
+TEST(CommandLineTest, HelpAndRefusedArguments) {
+    const Parsed help = Parse({"--help"});
+    EXPECT_EQ(help.Status, 0);
+    EXPECT_FALSE(help.IsError);
+    for (const char* name : {"--address", "--baud", "--old", "--new-device", "--wire-time",
+                             "--check-speed", "--erase-us", "--fault", "--nth", "--at",
+                             "--flash-out", "--link", "--verbose", "line-vanishes"}) {
+        EXPECT_NE(help.Text.find(name), std::string::npos) << name;
+    }
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--baud", "12345"},
+                                                                 {"--fault", "not-blank"},
+                                                                 {"--fault", "gremlins"},
+                                                                 {"--address", "0"},
+                                                                 {"--records", "17"}}) {
+        const Parsed refused = Parse(bad);
+        EXPECT_NE(refused.Status.value_or(0), 0) << bad[0] << " " << bad[1];
+        EXPECT_TRUE(refused.IsError);
+    }
+}
+
+TEST(CommandLineTest, ChildProcessServesAndWritesItsFlashOnSigterm) {
+    const TempDir dir("fwl-sim-child");
+    const auto hex = dir / "flash.hex";
+    const auto link = dir / "line";
+    TSimOnPty sim(
+        {.Device = {.NewDevice = true}, .ChildProcess = true, .FlashOut = hex, .Link = link});
+    EXPECT_FALSE(sim.InProcess());
+    EXPECT_EQ(std::filesystem::read_symlink(link), sim.SlavePath());
+    {
+        TestLine line(link, 19200);
+        EXPECT_EQ(line.Exchange(Dl(2, 0x4000, {0x3140}), 8), Dl(2, 0x4000));
+    }
+    sim.Stop();
+    EXPECT_EQ(sim.ExitStatus(), 0);
+    EXPECT_FALSE(std::filesystem::exists(link));
+    std::ifstream in(hex);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    // The one non-blank row, in memory order, and the end record (checksum by hand).
+    EXPECT_EQ(text, ":104000004031FFFFFFFFFFFFFFFFFFFFFFFFFFFF4D\n:00000001FF\n");
+}
+
+std::string Output(const std::string& command) {
+    std::string output;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) {
+        return output;
+    }
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, pipe.get()) != nullptr) {
+        output += chunk;
+    }
+    return output;
+}
+
+TEST(CommandLineTest, MbpollReadsIdentificationAndWritesTheCommandRegister) {
+    TSimOnPty sim({.Device = {.Type = 5, .Version = 0x2105}, .ChildProcess = true});
+    const std::string mbpoll = std::string(MBPOLL) + " -m rtu -b 19200 -P none -0 -1 -a 1 ";
+    const std::string ident = Output(mbpoll + "-t 4:hex -r 65200 -c 3 " + sim.SlavePath());
+    EXPECT_NE(ident.find("[65200]: \t0x0005"), std::string::npos) << ident;
+    EXPECT_NE(ident.find("[65201]: \t0x0000"), std::string::npos) << ident;
+    EXPECT_NE(ident.find("[65202]: \t0x2105"), std::string::npos) << ident;
+
+    const std::string write = Output(mbpoll + "-r 46000 " + sim.SlavePath() + " 1");
+    EXPECT_NE(write.find("Written 1 references."), std::string::npos) << write;
+    const std::string readBack = Output(mbpoll + "-r 46000 " + sim.SlavePath());
+    EXPECT_NE(readBack.find("[46000]: \t1"), std::string::npos) << readBack;
+
+    const std::string refused = Output(mbpoll + "-r 6000 " + sim.SlavePath() + " 1 2>&1");
+    EXPECT_NE(refused.find("Illegal data address"), std::string::npos) << refused;
+}
+
+} // namespace

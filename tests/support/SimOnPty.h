@@ -1,0 +1,88 @@
+#pragma once
+
+#include "sim/Descriptor.h"
+#include "sim/Device.h"
+#include "sim/Flash.h"
+#include "sim/Options.h"
+#include "sim/PtyServer.h"
+
+#include <array>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+// The simulated converter on a pseudo-terminal, for tests that need a converter on a serial
+// line. The constructor returns once the slave path can be opened: the simulator either runs
+// in this process on a thread (the default; the device can then be inspected) or as a child
+// process of converter-sim (stopped by its pid).
+//
+//     TSimOnPty sim({.Device = {.Version = 0x2200}});
+//     port.SetPort(sim.SlavePath()) ... run the system against it ...
+//     sim.Stop();
+//     EXPECT_EQ(sim.Counters().Erases, 36u);
+//
+// Every accessor locks the device against the serving thread, so a test may also look while
+// the simulator runs.
+struct TSimOnPtyOptions {
+    sim::DeviceOptions Device{};
+    sim::LineOptions Line{};
+    bool ChildProcess = false; // converter-sim as a child instead of a thread
+    bool Verbose = false;      // every frame in hex on stderr
+    std::string FlashOut{};    // flash written here at Stop (".hex": Intel HEX, else binary)
+    sim::ByteOrder FlashOrder = sim::ByteOrder::Memory;
+    std::string Link{}; // a symbolic link to the slave path while the simulator runs
+};
+
+class TSimOnPty {
+public:
+    // Throws std::runtime_error when the simulator cannot be started.
+    explicit TSimOnPty(const TSimOnPtyOptions& options = {});
+    ~TSimOnPty();
+    TSimOnPty(const TSimOnPty&) = delete;
+    TSimOnPty& operator=(const TSimOnPty&) = delete;
+
+    const std::string& SlavePath() const { return Slave; }
+    bool InProcess() const { return Server != nullptr; }
+
+    // Ends the simulator (idempotent): joins the thread, or sends SIGTERM to the child and
+    // reaps it. The flash file, if asked for, is written now.
+    void Stop();
+    // Child only, after Stop: the exit status, or -1 when it ended by a signal.
+    int ExitStatus() const { return Status; }
+    // True once the line-vanishes fault has closed the pty (in process only).
+    bool LineVanished() const;
+
+    // In process only; these throw std::logic_error for a child.
+    sim::Counters Counters();
+    std::vector<sim::LoaderCommand> LoaderLog();
+    std::vector<std::uint16_t> FlashWords(std::uint16_t address, std::size_t count);
+    std::array<std::uint16_t, sim::RecordRegisters> Records();
+    std::uint16_t RecordCount();
+    sim::Mode Mode();
+
+    template <class F>
+    decltype(auto) WithDevice(F&& f) {
+        return InProcessServer().WithDevice(std::forward<F>(f));
+    }
+
+    // The converter-sim program the child mode runs: $FWL_CONVERTER_SIM, else the one built
+    // beside the tests.
+    static std::string ProgramPath();
+
+private:
+    void StartChild(const TSimOnPtyOptions& options);
+    void StopChild();
+    sim::PtyServer& InProcessServer();
+
+    TSimOnPtyOptions Options;
+    std::string Slave;
+    std::unique_ptr<sim::PtyServer> Server;
+    std::thread Serving;
+    pid_t Child = -1;
+    sim::Descriptor ChildOut; // the child's stdout, which carries the slave path
+    int Status = 0;
+    bool Stopped = false;
+};

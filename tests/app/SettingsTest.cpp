@@ -47,33 +47,6 @@ TEST(SettingsPathTest, ReplacesTheExtensionOfTheExecutable) {
     EXPECT_EQ(SettingsPath("/opt/fw.d/loader"), "/opt/fw.d/loader.ini");
 }
 
-TEST_F(SettingsFileTest, MissingFileLeavesEverythingUnselected) {
-    TSettings settings;
-    EXPECT_FALSE(LoadSettingsFile(Path, settings));
-    EXPECT_EQ(settings.Processor, -1);
-    EXPECT_EQ(settings.User, "");
-    EXPECT_FALSE(settings.Initial);
-    EXPECT_EQ(settings.ComPort, -1);
-    EXPECT_EQ(settings.Baudrate, -1);
-}
-
-TEST_F(SettingsFileTest, NewFileAfterARunOnCom3At38400) {
-    SaveSettingsFile(Path, TSettings{0, "QX", false, 2, 2});
-    EXPECT_EQ(Read(), "[Settings]\n"
-                      "Processor=0\n"
-                      "User=QX\n"
-                      "Initial=0\n"
-                      "Com-Port=2\n"
-                      "Baudrate=2\n");
-    TSettings back;
-    ASSERT_TRUE(LoadSettingsFile(Path, back));
-    EXPECT_EQ(back.Processor, 0);
-    EXPECT_EQ(back.User, "QX");
-    EXPECT_FALSE(back.Initial);
-    EXPECT_EQ(back.ComPort, 2);
-    EXPECT_EQ(back.Baudrate, 2);
-}
-
 TEST_F(SettingsFileTest, IntegersTakeBlanksSignsAndHexPrefixes) {
     const struct {
         const char* text;
@@ -113,49 +86,6 @@ TEST_F(SettingsFileTest, NamesMatchWithoutRegardToCase) {
                       "user=QX\n"
                       "Processor=0\n"
                       "Initial=0\n");
-}
-
-TEST_F(SettingsFileTest, OtherSectionsAndKeysSurviveInTheirOrder) {
-    Write("[Ports]\n"
-          "COM3=/dev/ttyUSB0\n"
-          "\n"
-          "[Settings]\n"
-          "Baudrate=1\n"
-          "Window=left\n"
-          "Com-Port=0\n"
-          "\n"
-          "[Later]\n"
-          "a=1\n");
-    SaveSettingsFile(Path, TSettings{0, "QX", false, 0, 1});
-    // Blank lines are the INI library's business; sections, keys and their order are ours.
-    std::string lines;
-    std::istringstream text(Read());
-    for (std::string line; std::getline(text, line);) {
-        if (!line.empty()) {
-            lines += line + "\n";
-        }
-    }
-    EXPECT_EQ(lines, "[Ports]\n"
-                     "COM3=/dev/ttyUSB0\n"
-                     "[Settings]\n"
-                     "Baudrate=1\n"
-                     "Window=left\n"
-                     "Com-Port=0\n"
-                     "Processor=0\n"
-                     "User=QX\n"
-                     "Initial=0\n"
-                     "[Later]\n"
-                     "a=1\n");
-}
-
-TEST_F(SettingsFileTest, UnwritableFolderThrowsNamingTheFile) {
-    const std::string path = (Folder / "missing" / "firmware-loader.ini").string();
-    try {
-        SaveSettingsFile(path, TSettings{});
-        FAIL() << "no exception";
-    } catch (const std::runtime_error& error) {
-        EXPECT_NE(std::string(error.what()).find(path), std::string::npos) << error.what();
-    }
 }
 
 TEST_F(SettingsFileTest, FailedWriteLeavesTheOldFileWhole) {

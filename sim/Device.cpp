@@ -180,6 +180,7 @@ Response Device::HandleModbus(std::span<const std::uint8_t> frame) {
     const std::uint8_t slave = frame[0];
     if (slave != AppAddress && slave != Broadcast) {
         ++Stats.OtherAddress;
+        Note("not for this slave");
         return {};
     }
     ++Stats.Handled;

@@ -109,6 +109,9 @@ std::optional<Frame> FrameAssembler::Take(std::size_t length, bool quiet) {
 // A bad frame is dropped with everything up to the line's next silence.
 void FrameAssembler::Reject(bool quiet) {
     ++Rejected;
+    if (Watcher) {
+        Watcher(Buffer);
+    }
     Buffer.clear();
     Discarding = !quiet;
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -52,6 +53,10 @@ public:
     std::optional<Clock::time_point> Deadline() const;
 
     std::uint64_t RejectedFrames() const { return Rejected; } // checksum wrong or incomplete
+    // Sees the bytes of every rejected frame (for the frame log).
+    void OnReject(std::function<void(std::span<const std::uint8_t>)> watcher) {
+        Watcher = std::move(watcher);
+    }
 
 private:
     enum class Kind { NeedMore, Known, UntilSilence, NoStart };
@@ -70,6 +75,7 @@ private:
     Clock::time_point LastByte{};
     bool Discarding = false; // a bad frame is being skipped until the line falls silent
     std::uint64_t Rejected = 0;
+    std::function<void(std::span<const std::uint8_t>)> Watcher;
 };
 
 } // namespace sim

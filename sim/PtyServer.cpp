@@ -87,6 +87,9 @@ PtyServer::PtyServer(const DeviceOptions& device, const LineOptions& line, LogSi
     StopWrite.Reset(pipeEnds[1]);
     if (Log) {
         Model.SetLog([this](const std::string& text) { Write(text); });
+        Assembler.OnReject([this](std::span<const std::uint8_t> bytes) {
+            Write("rx " + Hex(bytes) + " (dropped: bad checksum or incomplete)");
+        });
     }
 }
 

@@ -37,11 +37,16 @@ std::string ExecutableDirectory() {
 }
 #endif
 
+bool Verbose(const TSimOnPtyOptions& options) {
+    const char* asked = std::getenv("FWL_SIM_VERBOSE");
+    return options.Verbose || (asked != nullptr && *asked != '\0' && *asked != '0');
+}
+
 sim::ProgramOptions ProgramOptionsOf(const TSimOnPtyOptions& options) {
     sim::ProgramOptions program;
     program.Device = options.Device;
     program.Line = options.Line;
-    program.Verbose = options.Verbose;
+    program.Verbose = Verbose(options);
     program.FlashOut = options.FlashOut;
     program.FlashOrder = options.FlashOrder;
     program.Link = options.Link;
@@ -74,7 +79,7 @@ TSimOnPty::TSimOnPty(const TSimOnPtyOptions& options) : Options(options) {
     try {
         Server = std::make_unique<sim::PtyServer>(
             options.Device, options.Line,
-            options.Verbose ? sim::PtyServer::LogSink(LogToStderr) : sim::PtyServer::LogSink{});
+            Verbose(options) ? sim::PtyServer::LogSink(LogToStderr) : sim::PtyServer::LogSink{});
     } catch (const std::system_error& e) {
         throw std::runtime_error(std::string("SimOnPty: ") + e.what());
     }

@@ -1,6 +1,12 @@
 #include "converter/Converter.h"
 
+#include "sim/Crc.h"
+#include "tests/support/LinkOnPty.h"
+#include "tests/support/ScriptedPeer.h"
+#include "tests/support/SimOnPty.h"
+
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace {
 
@@ -163,6 +169,236 @@ TEST(ConvInfoItem, EncodeKeepsTwoUserCharactersAndAllOfTheId) {
     TConvInfoItem back;
     EXPECT_TRUE(back.Decode(block, 0));
     EXPECT_EQ(back.Id2, -2);
+}
+
+// ---- TConverter against the simulated converter ---------------------------------------------
+
+// Long enough for the simulator's reply on a busy machine; a silent request costs little.
+constexpr milliseconds FastTimeout{250};
+
+// A record as the update stores it.
+void Fill(TConvInfoItem& record) {
+    record.SetDate(Today());
+    record.SetUser("AB");
+    record.SetId1(1234);
+    record.SetId2(56789);
+    record.SetVersion(0x2105);
+}
+
+class ConverterOnSim : public ::testing::Test {
+protected:
+    void TearDown() override {
+        Converter.Close();
+        if (Sim) {
+            Sim->Stop();
+        }
+    }
+
+    void Start(const sim::DeviceOptions& device) {
+        Sim = std::make_unique<TSimOnPty>(TSimOnPtyOptions{.Device = device});
+        MapPort(TestPortName, Sim->SlavePath());
+        Converter.SetPort(TestPortName);
+        Converter.SetBaudrate(device.Baud);
+        Converter.SetTimeoutForTest(FastTimeout);
+        Converter.SetAddress(device.Address);
+    }
+
+    TConverter Converter;
+    std::unique_ptr<TSimOnPty> Sim;
+};
+
+TEST_F(ConverterOnSim, CurrentGenerationGetsItsRegisterMapByType) {
+    // Type 3 first: a type without its own command register keeps the one it had, here the
+    // one of construction.
+    const std::vector<std::pair<std::uint16_t, std::int32_t>> commandByType{
+        {3, 6000}, {0, 6000}, {5, 46000}};
+    for (const auto& [type, command] : commandByType) {
+        SCOPED_TRACE(type);
+        Start({.Type = type, .SubType = 2, .Version = 0x2200, .Address = 17});
+        ASSERT_TRUE(Converter.Connect());
+        EXPECT_EQ(Converter.GetAddress(), 17);
+        EXPECT_EQ(Converter.GetType(), type);
+        EXPECT_EQ(Converter.GetSubType(), 2);
+        EXPECT_EQ(Converter.GetVersion(), 0x2200);
+        EXPECT_EQ(Converter.GetCommandRegister(), command);
+        EXPECT_EQ(Converter.GetVersionRegister(), 65202);
+        EXPECT_EQ(Converter.GetLoaderRegister(), 65500);
+        EXPECT_EQ(Converter.GetRecordBase(), 65300);
+        EXPECT_TRUE(Converter.WriteCommand());
+        EXPECT_EQ(Sim->Counters().LastCommand, 1);
+        EXPECT_EQ(Sim->Counters().Exceptions, 0u);
+        Converter.Close();
+        Sim->Stop();
+    }
+    Start({.Type = 3});
+    ASSERT_TRUE(Converter.Connect());
+    EXPECT_EQ(Converter.GetCommandRegister(), 46000);
+}
+
+TEST_F(ConverterOnSim, OldGenerationIsReadAndWrittenAtItsOwnRegisters) {
+    Start({.Gen = sim::Generation::Old, .Version = 0x2003, .PresetRecords = 2});
+    ASSERT_TRUE(Converter.Connect());
+    EXPECT_EQ(Converter.GetType(), 0);
+    EXPECT_EQ(Converter.GetSubType(), 0);
+    EXPECT_EQ(Converter.GetVersion(), 0x2003);
+    EXPECT_EQ(Converter.GetVersionRegister(), 300);
+    EXPECT_EQ(Converter.GetCommandRegister(), 205);
+    EXPECT_EQ(Converter.GetLoaderRegister(), 65000);
+    EXPECT_EQ(Converter.GetRecordBase(), 60000);
+
+    ASSERT_TRUE(Converter.ReadRecords());
+    EXPECT_EQ(Converter.RecordCount(), 2);
+    Fill(Converter.Record(2));
+    EXPECT_TRUE(Converter.WriteRecord(2));
+    EXPECT_EQ(Sim->Records()[16], 0x4449);
+    EXPECT_EQ(Sim->RecordCount(), 3);
+    EXPECT_TRUE(Converter.WriteCommand());
+    EXPECT_EQ(Sim->Counters().CommandWrites, 1u);
+    EXPECT_TRUE(Converter.ActivateLoader());
+    EXPECT_EQ(Sim->Mode(), sim::Mode::Loader);
+    EXPECT_EQ(Sim->Counters().Exceptions, 0u);
+}
+
+// Record 3 lands at RecordBase + 24; only type 0, subtype 0 also gets the count 4 at 60128.
+TEST_F(ConverterOnSim, RecordWriteAndItsCountByType) {
+    for (const std::uint16_t type : {0, 5}) {
+        SCOPED_TRACE(type);
+        Start({.Type = type});
+        ASSERT_TRUE(Converter.Connect());
+        Fill(Converter.Record(3));
+        EXPECT_TRUE(Converter.WriteRecord(3));
+        const auto records = Sim->Records();
+        const std::vector<std::uint16_t> written(records.begin() + 24, records.begin() + 32);
+        EXPECT_EQ(written[0], 0x4449);
+        EXPECT_EQ(std::vector<std::uint16_t>(written.begin() + 3, written.end()),
+                  (std::vector<std::uint16_t>{0x4241, 0x04D2, 0xDDD5, 0x0000, 0x2105}));
+        EXPECT_EQ(records[23], 0xFFFF);
+        EXPECT_EQ(records[32], 0xFFFF);
+        const sim::Counters counters = Sim->Counters();
+        EXPECT_EQ(counters.RecordWrites, 1u);
+        EXPECT_EQ(counters.RecordCountWrites, type == 0 ? 1u : 0u);
+        EXPECT_EQ(Sim->RecordCount(), type == 0 ? 4 : 0);
+        Converter.Close();
+        Sim->Stop();
+    }
+}
+
+TEST_F(ConverterOnSim, RecordCountStopsAtTheFirstInvalidRecord) {
+    Start({.PresetRecords = 16});
+    ASSERT_TRUE(Converter.Connect());
+    ASSERT_TRUE(Converter.ReadRecords());
+    EXPECT_EQ(Converter.RecordCount(), 16);
+
+    Sim->WithDevice([](sim::Device& device) { device.Records()[8 * 5] = 0xFFFF; });
+    ASSERT_TRUE(Converter.ReadRecords());
+    EXPECT_EQ(Converter.RecordCount(), 5);
+    EXPECT_TRUE(Converter.Record(6).IsValid());
+
+    // A read that fails leaves the records as they were.
+    Converter.Close();
+    EXPECT_FALSE(Converter.ReadRecords());
+    EXPECT_EQ(Converter.RecordCount(), 5);
+}
+
+TEST_F(ConverterOnSim, BadIndexAndInvalidRecordSendNothing) {
+    Start({});
+    ASSERT_TRUE(Converter.Connect());
+    const std::uint64_t handled = Sim->Counters().Handled;
+    try {
+        Converter.Record(16);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ(e.what(), "TConverter: Index out of Range!");
+    }
+    EXPECT_FALSE(Converter.WriteRecord(16));
+    try {
+        Converter.WriteRecord(0);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ(e.what(), "TConvInfoItem: Record invalid!");
+    }
+    EXPECT_EQ(Sim->Counters().Handled, handled);
+}
+
+TEST_F(ConverterOnSim, ConfirmedActivationMeansTheApplicationStayed) {
+    Start({.Defect = {.Kind = sim::FaultKind::ConfirmActivation}});
+    ASSERT_TRUE(Converter.Connect());
+    EXPECT_FALSE(Converter.ActivateLoader());
+    EXPECT_EQ(Sim->Counters().Activations, 1u);
+    EXPECT_EQ(Sim->Mode(), sim::Mode::Application);
+}
+
+TEST_F(ConverterOnSim, ConnectTwiceKeepsThePortOpen) {
+    Start({});
+    ASSERT_TRUE(Converter.Connect());
+    EXPECT_FALSE(Converter.Connect());
+    EXPECT_TRUE(Converter.IsOpen());
+    EXPECT_EQ(Converter.GetVersion(), 0x2105);
+}
+
+TEST_F(ConverterOnSim, FailedIdentificationClosesAndChangesNothing) {
+    Start({.Type = 5, .Address = 3});
+    ASSERT_TRUE(Converter.Connect());
+    Converter.Close();
+    Converter.SetAddress(4); // nobody answers there
+    EXPECT_FALSE(Converter.Connect());
+    EXPECT_FALSE(Converter.IsOpen());
+    EXPECT_EQ(Converter.GetType(), 5);
+    EXPECT_EQ(Converter.GetCommandRegister(), 46000);
+}
+
+// The identification of an old converter has already set its map when its version read fails.
+TEST_F(ConverterOnSim, FailedVersionReadOfAnOldConverterCloses) {
+    Start({.Gen = sim::Generation::Old,
+           .Defect = {.Kind = sim::FaultKind::BadCrc, .Nth = 2, .Times = 0}});
+    EXPECT_FALSE(Converter.Connect());
+    EXPECT_FALSE(Converter.IsOpen());
+    EXPECT_EQ(Converter.GetType(), 0);
+    EXPECT_EQ(Converter.GetVersionRegister(), 300);
+    EXPECT_EQ(Converter.GetRecordBase(), 60000);
+}
+
+// ---- replies shorter than asked for, from a scripted peer -----------------------------------
+
+// A Modbus frame with its CRC, as the converter's side of the line computes it.
+std::string WithCrc(const std::string& bytes) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const std::uint16_t crc = sim::CrcModbus({data, bytes.size()});
+    return bytes + static_cast<char>(crc & 0xFF) + static_cast<char>(crc >> 8);
+}
+
+class ConverterShortReplies : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MapPort(TestPortName, Pty.SlavePath());
+        Converter.SetPort(TestPortName);
+        Converter.SetTimeoutForTest(FastTimeout);
+        Converter.SetAddress(1);
+    }
+    void TearDown() override { Converter.Close(); }
+
+    TPtyPair Pty;
+    TScriptedPeer Peer{Pty, TScriptedPeer::ModbusRequestLength};
+    TConverter Converter;
+};
+
+// A well-formed reply with fewer values than asked for is a failed identification: no value
+// beyond those that came is read.
+TEST_F(ConverterShortReplies, IdentificationWithOneValueFails) {
+    Peer.Answer(Hex("01 03 02 12 34 B5 33")); // byte count 2 for 3 registers
+    EXPECT_FALSE(Converter.Connect());
+    EXPECT_FALSE(Converter.IsOpen());
+    EXPECT_EQ(Peer.RequestCount(), 1u);
+    EXPECT_EQ(Converter.GetVersion(), -1);
+}
+
+TEST_F(ConverterShortReplies, OldVersionReadWithoutValueFails) {
+    Peer.Answer(WithCrc(Hex("01 03 06 00 00 00 00 00 00")));
+    Peer.Answer(WithCrc(Hex("01 03 00")));
+    EXPECT_FALSE(Converter.Connect());
+    EXPECT_FALSE(Converter.IsOpen());
+    EXPECT_EQ(Peer.RequestCount(), 2u);
+    EXPECT_EQ(Converter.GetVersion(), 0);
 }
 
 } // namespace

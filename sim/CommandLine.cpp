@@ -174,10 +174,11 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOp
                             ->option_text("hex|bin");
     app.add_option("--flash-out", options.FlashOut, "write the flash to this file on exit");
     app.add_option("--flash-order", options.FlashOrder,
-                   "bytes of each word: memory (low byte first, as the processor sees them) "
-                   "or image (high byte first, the pair order of the firmware's HEX text)")
+                   "bytes of each word: image (high byte first, as the data pairs of the "
+                   "firmware's HEX text, so the file compares with it; the default) or memory "
+                   "(low byte first, as the processor sees them)")
         ->transform(CLI::CheckedTransformer(OrderNames, CLI::ignore_case))
-        ->option_text("memory|image");
+        ->option_text("image|memory");
     app.add_option("--link", options.Link, "make a symbolic link with this name to the slave");
     app.add_flag("-v,--verbose", options.Verbose, "log every frame in hex on stderr");
 

@@ -17,9 +17,9 @@ struct ProgramOptions {
     DeviceOptions Device{};
     LineOptions Line{};
     bool Verbose = false;
-    std::string FlashOut{};                // flash written here on exit, when given
-    std::optional<FileFormat> FlashFormat; // else by extension: ".hex" Intel HEX, else binary
-    ByteOrder FlashOrder = ByteOrder::Memory;
+    std::string FlashOut{};                  // flash written here on exit, when given
+    std::optional<FileFormat> FlashFormat;   // else by extension: ".hex" Intel HEX, else binary
+    ByteOrder FlashOrder = ByteOrder::Image; // comparable with the firmware's HEX text
     std::string Link{}; // a symbolic link to the slave path, made at start, removed at exit
     bool operator==(const ProgramOptions&) const = default;
 };

@@ -67,7 +67,7 @@ TEST(CommandLineTest, ArgumentsReadBackIntoTheSameOptions) {
     options.Verbose = true;
     options.FlashOut = "/tmp/x.img";
     options.FlashFormat = sim::FileFormat::IntelHex;
-    options.FlashOrder = sim::ByteOrder::Image;
+    options.FlashOrder = sim::ByteOrder::Memory;
     options.Link = "/tmp/fwl-sim";
     const Parsed parsed = Parse(sim::ToArguments(options));
     ASSERT_FALSE(parsed.Status.has_value()) << parsed.Text;
@@ -111,8 +111,9 @@ TEST(CommandLineTest, ChildProcessServesAndWritesItsFlashOnSigterm) {
     EXPECT_FALSE(std::filesystem::exists(link));
     std::ifstream in(hex);
     const std::string text{std::istreambuf_iterator<char>(in), {}};
-    // The one non-blank row, in memory order, and the end record (checksum by hand).
-    EXPECT_EQ(text, ":104000004031FFFFFFFFFFFFFFFFFFFFFFFFFFFF4D\n:00000001FF\n");
+    // The one non-blank row, high byte first as in the image, and the end record (checksum by
+    // hand).
+    EXPECT_EQ(text, ":104000003140FFFFFFFFFFFFFFFFFFFFFFFFFFFF4D\n:00000001FF\n");
 }
 
 std::string Output(const std::string& command) {

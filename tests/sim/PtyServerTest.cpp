@@ -67,8 +67,8 @@ TEST_F(PtyServerTest, FlashFileAndLinkOfAnInProcessRun) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
     ASSERT_EQ(bytes.size(), 0x10000u);
-    EXPECT_EQ(bytes[0xFFFE], 0x00);
-    EXPECT_EQ(bytes[0xFFFF], 0x40);
+    EXPECT_EQ(bytes[0xFFFE], 0x40); // high byte first, as in the firmware's HEX text
+    EXPECT_EQ(bytes[0xFFFF], 0x00);
     EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0xFF), 0x10000 - 2);
 }
 

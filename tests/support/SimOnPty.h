@@ -32,7 +32,7 @@ struct TSimOnPtyOptions {
     bool ChildProcess = false; // converter-sim as a child instead of a thread
     bool Verbose = false;      // every frame in hex on stderr; also FWL_SIM_VERBOSE=1
     std::string FlashOut{};    // flash written here at Stop (".hex": Intel HEX, else binary)
-    sim::ByteOrder FlashOrder = sim::ByteOrder::Memory;
+    sim::ByteOrder FlashOrder = sim::ByteOrder::Image; // pairs as in the firmware's HEX
     std::string Link{}; // a symbolic link to the slave path while the simulator runs
 };
 

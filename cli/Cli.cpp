@@ -12,7 +12,10 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdint>
+#include <cstdio>
 #include <ostream>
+#include <vector>
 
 namespace {
 

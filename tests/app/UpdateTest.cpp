@@ -6,6 +6,7 @@
 #include "loader/Resource.h"
 #include "tests/app/RecordingUi.h"
 #include "tests/support/SimOnPty.h"
+#include "tests/support/TodayText.h"
 
 #include <array>
 #include <cstdint>
@@ -30,16 +31,6 @@ constexpr const char* SmallFirmware = ":08500000314000390450B240B8\r\n"
                                       ":0450400080005A0191\r\n"
                                       ":02FFFE000050B1\r\n"
                                       ":00000001FF\r\n";
-
-// Today as the history list writes it, from the C library.
-std::string TodayText() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%d.%m.%Y", &local);
-    return text;
-}
 
 // Registers 0, 3, 4, 5, 6 and 7 of a record slot: marker, user, Id1, Id2 low/high, version.
 std::array<std::uint16_t, 6> StoredRecord(TSimOnPty& sim, int slot) {

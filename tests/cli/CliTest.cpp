@@ -1,6 +1,7 @@
 // fwloader end to end: the program itself, run as a child process against the simulated
 // converter on a pseudo-terminal.
 #include "tests/support/SimOnPty.h"
+#include "tests/support/TodayText.h"
 
 #include <chrono>
 #include <csignal>
@@ -95,15 +96,6 @@ TRun Fwloader(const std::vector<std::string>& args) {
     waitpid(pid, &status, 0);
     run.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
-}
-
-std::string TodayText() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%d.%m.%Y", &local);
-    return text;
 }
 
 TEST(Cli, UpdateWritesTheFirmwareAndEndsWithTheHistory) {

@@ -1,1 +1,0 @@
-// Anchor of the shared test helpers library; the helpers live in their own files beside it.

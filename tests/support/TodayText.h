@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+
+// Today as the history list writes it (dd.mm.yyyy), taken from the C library rather than
+// from the system's own date code.
+std::string TodayText();

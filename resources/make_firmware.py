@@ -10,9 +10,9 @@ written can't pass for one that was.
 Byte order: the HEX text lists bytes in memory order, and the MSP430 keeps a word with its low
 byte at the even address. The reset vector at 0xFFFE holds the entry point 0x5000, so its record
 carries the bytes 00 50, exactly as a real MSP430 image has them. The loader reads each byte pair
-as one word with the first byte high (here 0x0050) and its link to the boot loader puts the two
-bytes back in the order they had in the text, so the device ends up with 00 at 0xFFFE and 50 at
-0xFFFF.
+as one word with the first byte high (here 0x0050), and its link sends that word low byte first
+(50 00). The boot loader stores a word's high byte at the even address, so the flash ends up
+holding the bytes in the text's order again: 00 at 0xFFFE and 50 at 0xFFFF, the entry point.
 
 Usage: make_firmware.py [OUTPUT]   (default: firmware.hex beside this script; "-" for stdout)
 """

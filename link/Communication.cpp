@@ -139,7 +139,8 @@ bool TCommunication::SendCommand(std::uint8_t code, std::uint32_t address, Unsig
             return false;
         }
         words.erase(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(chunk));
-        address += static_cast<std::uint32_t>(chunk);
+        // The address is a byte address: the next frame's words go right behind this one's.
+        address += static_cast<std::uint32_t>(2 * chunk);
     } while (!words.empty());
     return true;
 }

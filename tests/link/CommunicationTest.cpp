@@ -74,10 +74,11 @@ TEST_F(CommunicationTest, CommandWithoutWordsIsOneShortFrame) {
     EXPECT_EQ(Peer.Requests(), std::vector<std::string>{EraseRequest});
 }
 
+// Each frame's words go to the bytes right behind the previous frame's (64 bytes on).
 TEST_F(CommunicationTest, CommandIsSplitIntoFramesOf32Words) {
     Peer.Answer(Hex("44 4C 02 00 00 40 6C 21"));
-    Peer.Answer(Hex("44 4C 02 00 20 40 8A 27"));
     Peer.Answer(Hex("44 4C 02 00 40 40 A0 2C"));
+    Peer.Answer(Hex("44 4C 02 00 80 40 F4 3A"));
     const Unsigned16Vector words = Ramp(0x2000, 70);
     EXPECT_TRUE(Link.SendCommand(2, 0x4000, words));
     const std::vector<std::string> requests = Peer.Requests();
@@ -85,9 +86,9 @@ TEST_F(CommunicationTest, CommandIsSplitIntoFramesOf32Words) {
     EXPECT_EQ(ToHex(requests[0]),
               ToHex(Hex("44 4C 02 00 00 40") + LittleEndian(Ramp(0x2000, 32)) + Hex("0E A7")));
     EXPECT_EQ(ToHex(requests[1]),
-              ToHex(Hex("44 4C 02 00 20 40") + LittleEndian(Ramp(0x2020, 32)) + Hex("79 87")));
+              ToHex(Hex("44 4C 02 00 40 40") + LittleEndian(Ramp(0x2020, 32)) + Hex("22 80")));
     EXPECT_EQ(ToHex(requests[2]),
-              ToHex(Hex("44 4C 02 00 40 40") + LittleEndian(Ramp(0x2040, 6)) + Hex("A1 D9")));
+              ToHex(Hex("44 4C 02 00 80 40") + LittleEndian(Ramp(0x2040, 6)) + Hex("60 A5")));
 }
 
 TEST_F(CommunicationTest, QueryReturnsTheWordsOfTheReply) {
@@ -162,7 +163,7 @@ TEST_F(CommunicationTest, FailedFrameStopsTheCommand) {
     ASSERT_EQ(requests.size(), 4u); // the third frame is never sent
     for (std::size_t i = 1; i < requests.size(); ++i) {
         EXPECT_EQ(requests[i], requests[1]); // each retry is the same frame
-        EXPECT_EQ(ToHex(requests[i].substr(0, 6)), "44 4C 02 00 20 40");
+        EXPECT_EQ(ToHex(requests[i].substr(0, 6)), "44 4C 02 00 40 40");
     }
 }
 

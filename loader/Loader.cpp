@@ -21,6 +21,7 @@ std::string Piece(const std::string& line, std::size_t position, std::size_t len
 
 // 1-based positions in a record: its first data word, and its checksum behind count/2 words.
 constexpr std::size_t DataPosition = 10;
+constexpr std::string_view HexDigits = "0123456789ABCDEFabcdef";
 constexpr std::size_t ChecksumPosition(std::size_t words) {
     return DataPosition + 4 * words;
 }
@@ -131,11 +132,18 @@ bool THexLoader::ParseHexLine(const std::string& line) {
     if (type > 1) {
         return false;
     }
+    // The image holds whole words: a record with an odd count would be accepted with its last
+    // data byte silently left out of the flash.
+    if (entry.Count % 2 != 0) {
+        return false;
+    }
     const std::size_t words = entry.Count / 2;
-    // A line cut short would read its missing digits as 0 and could still sum to 0, putting
-    // zeros into flash that the file never had: every field the count declares, the checksum
-    // included, must be there.
-    if (line.size() < ChecksumPosition(words) + 1) {
+    // A line cut short would read its missing digits as 0, and a digit that is not hexadecimal
+    // makes its field all ones; either could still sum to 0 and put into flash what the file
+    // never held. Every field the count declares, the checksum included, must be there whole.
+    if (line.size() < ChecksumPosition(words) + 1 ||
+        std::string_view(line).substr(1, ChecksumPosition(words)).find_first_not_of(HexDigits) !=
+            std::string_view::npos) {
         return false;
     }
     for (std::size_t k = 0; k < words; ++k) {
@@ -144,7 +152,6 @@ bool THexLoader::ParseHexLine(const std::string& line) {
         sum = static_cast<std::uint8_t>(sum + LowByte(word) + HighByte(word));
         entry.Data.push_back(word);
     }
-    // With an odd count the last data byte sits where the checksum is read.
     const auto checksum =
         static_cast<std::uint32_t>(HexToInt(Piece(line, ChecksumPosition(words), 2)));
     sum = static_cast<std::uint8_t>(sum + LowByte(checksum));

@@ -148,27 +148,22 @@ TEST_F(LoaderTest, EndOfFileStoresNothingAndReadingGoesOn) {
     EXPECT_EQ(Messages.Lines.back(), "Done reading hexfile (1 sectors, 1 pages, 4 bytes)!");
 }
 
-TEST_F(LoaderTest, OddCountReadsLastDataByteAsChecksum) {
+// Records that would put into flash what the file does not hold are refused, whatever their
+// sum: an odd count (its last byte has no word to go to) and a digit that is not hexadecimal.
+TEST_F(LoaderTest, RecordsThatCannotBeStoredFaithfullyAreRefused) {
     ASSERT_TRUE(Loader.SelectProcessor(0));
-    // 11 22 33 with its proper checksum 47: the 33 is read as the checksum and the sum fails.
+    EXPECT_FALSE(Loader.ParseHexLine(":035000001122"
+                                     "7A"
+                                     "00")); // 11 22 7A, checksum 00
     EXPECT_FALSE(Loader.ParseHexLine(":03500000112233"
-                                     "47"));
-    EXPECT_EQ(Loader.GetWordCount(), 0);
-    // 11 22 7A with its proper checksum 00: the 7A closes the sum, only 1122 is stored.
-    EXPECT_TRUE(Loader.ParseHexLine(":035000001122"
-                                    "7A"
-                                    "00"));
-    EXPECT_EQ(Loader.GetWordCount(), 1);
-    EXPECT_EQ(WordAt(0x5000), 0x1122);
-}
-
-TEST_F(LoaderTest, NonHexFieldReadsAllOnes) {
-    ASSERT_TRUE(Loader.SelectProcessor(0));
-    EXPECT_TRUE(Loader.ParseHexLine(":02500000GGGGB0"));
-    EXPECT_EQ(Loader.GetWordCount(), 1);
-    EXPECT_EQ(WordAt(0x5000), 0xFFFF);
-    // A count of "ZZ" is 255 bytes long and runs far past this line: refused.
+                                     "47"));              // 11 22 33, its proper checksum
+    EXPECT_FALSE(Loader.ParseHexLine(":02500000GGGGB0")); // GGGG would read as FFFF
+    EXPECT_FALSE(Loader.ParseHexLine(":0250000011 2 B9"));
     EXPECT_FALSE(Loader.ParseHexLine(":ZZ500000"));
+    EXPECT_EQ(Loader.GetWordCount(), 0);
+    // Lower-case digits are digits; what follows the checksum is not looked at.
+    EXPECT_TRUE(Loader.ParseHexLine(":02500000abcd36 trailing"));
+    EXPECT_EQ(WordAt(0x5000), 0xABCD);
 }
 
 TEST_F(LoaderTest, RecordAcrossSectionsStoresEachWordInItsOwn) {

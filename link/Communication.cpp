@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
 
 namespace {
 
@@ -115,26 +114,18 @@ bool TCommunication::ReceiveFrame(std::uint8_t code, std::uint32_t address,
 
 bool TCommunication::Query(std::uint8_t code, std::uint32_t address, Unsigned16Vector& words) {
     words.clear();
-    for (int tries = Tries; tries > 0; --tries) {
-        if (SendFrame(code, address, {}) && ReceiveFrame(code, address, words)) {
-            return true;
-        }
-        std::this_thread::sleep_for(RetryPause);
-    }
-    return false;
+    return Retry(Tries, RetryPause, [&] {
+        return SendFrame(code, address, {}) && ReceiveFrame(code, address, words);
+    });
 }
 
 bool TCommunication::SendCommand(std::uint8_t code, std::uint32_t address, Unsigned16Vector words) {
     Unsigned16Vector scratch;
     do {
         const std::size_t chunk = std::min<std::size_t>(MaxWords, words.size());
-        bool sent = false;
-        for (int tries = Tries; tries > 0 && !sent; --tries) {
-            sent = SendFrame(code, address, words) && ReceiveFrame(code, address, scratch);
-            if (!sent) {
-                std::this_thread::sleep_for(RetryPause);
-            }
-        }
+        const bool sent = Retry(Tries, RetryPause, [&] {
+            return SendFrame(code, address, words) && ReceiveFrame(code, address, scratch);
+        });
         if (!sent) {
             return false;
         }

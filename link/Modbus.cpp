@@ -145,14 +145,10 @@ bool TModbus::ReadRegisters(std::uint8_t slave, std::int32_t reg, std::int32_t c
             std::min<std::int32_t>(remaining, static_cast<std::int32_t>(MaxRegisters));
         remaining -= quantity;
         const Unsigned16Vector request{static_cast<std::uint16_t>(quantity)};
-        bool done = false;
-        for (int tries = Tries; tries > 0 && !done; --tries) {
-            done = SendRequest(slave, ReadHolding, start, request) &&
+        const bool done = Retry(Tries, RetryPause, [&] {
+            return SendRequest(slave, ReadHolding, start, request) &&
                    ReceiveResponse(slave, ReadHolding, start, quantity, values);
-            if (!done) {
-                std::this_thread::sleep_for(RetryPause);
-            }
-        }
+        });
         if (!done) {
             return false;
         }
@@ -167,14 +163,10 @@ bool TModbus::WriteRegisters(std::uint8_t slave, std::int32_t reg, Unsigned16Vec
     bool written = true;
     while (written && !values.empty()) {
         const std::size_t chunk = std::min<std::size_t>(MaxRegisters, values.size());
-        written = false;
-        for (int tries = Tries; tries > 0 && !written; --tries) {
-            written = SendRequest(slave, function, reg, values) &&
-                      ReceiveResponse(slave, function, reg, 0, scratch);
-            if (!written) {
-                std::this_thread::sleep_for(RetryPause);
-            }
-        }
+        written = Retry(Tries, RetryPause, [&] {
+            return SendRequest(slave, function, reg, values) &&
+                   ReceiveResponse(slave, function, reg, 0, scratch);
+        });
         if (written) {
             values.erase(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(chunk));
             reg += static_cast<std::int32_t>(chunk);

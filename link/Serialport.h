@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 // Where a "COMn" name leads on this system. The front ends fill the map (the settings
 // file's section "Ports", the command line's --port); a name without an entry falls back
@@ -47,12 +48,25 @@ public:
     std::int32_t GetStopBits() const { return StopBits; }
     std::uint8_t GetParity() const { return Parity; }
     std::uint8_t GetFlowControl() const { return FlowControl; }
-    std::chrono::milliseconds GetTimeout() const { return std::chrono::milliseconds(Timeout); }
+    std::chrono::milliseconds GetTimeout() const { return Timeout; }
 
     // For tests that must not wait out the full reply timeout.
-    void SetTimeoutForTest(std::chrono::milliseconds timeout) { Timeout = timeout.count(); }
+    void SetTimeoutForTest(std::chrono::milliseconds timeout) { Timeout = timeout; }
 
 protected:
+    // Both protocols give a failed exchange a pause and some more tries: true as soon as one
+    // attempt succeeds, false after the last failed one and its pause.
+    template <typename TAttempt>
+    static bool Retry(int tries, std::chrono::milliseconds pause, TAttempt attempt) {
+        for (; tries > 0; --tries) {
+            if (attempt()) {
+                return true;
+            }
+            std::this_thread::sleep_for(pause);
+        }
+        return false;
+    }
+
     std::unique_ptr<TSerialDevice> Handle;
     std::int32_t Baudrate = 19200;
     std::string Port = "COM1";
@@ -61,5 +75,5 @@ protected:
     std::uint8_t Parity = 0;
     std::uint8_t FlowControl = 0;
     std::chrono::steady_clock::time_point Deadline{};
-    std::int64_t Timeout = 0;
+    std::chrono::milliseconds Timeout{0};
 };

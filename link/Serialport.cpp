@@ -33,6 +33,19 @@ bool ParseComName(const std::string& name, std::int32_t& number) {
     return error == std::errc() && end == last;
 }
 
+// The open device keeps the name and line format it was opened with.
+template <typename T>
+void SetUnlessOpen(bool open, T& setting, const T& value) {
+    if (!open) {
+        setting = value;
+    }
+}
+
+// Bit times per character: start, parity and stop bits with a margin.
+constexpr double BitsPerCharacter = 12.0;
+// The far end's turnaround.
+constexpr std::chrono::milliseconds Turnaround{100};
+
 } // namespace
 
 void MapPort(const std::string& comName, const std::string& devicePath) {
@@ -70,43 +83,31 @@ TSerialPort::TSerialPort() = default;
 TSerialPort::~TSerialPort() = default;
 
 void TSerialPort::SetPort(const std::string& name) {
-    if (!IsOpen()) {
-        Port = name;
-    }
+    SetUnlessOpen(IsOpen(), Port, name);
     // A read still running (a message handler called from inside it) keeps its timeout.
     if (std::chrono::steady_clock::now() > Deadline) {
-        Timeout = ReplyTimeout.count();
+        Timeout = ReplyTimeout;
     }
 }
 
 void TSerialPort::SetBaudrate(std::int32_t baudrate) {
-    if (!IsOpen()) {
-        Baudrate = baudrate;
-    }
+    SetUnlessOpen(IsOpen(), Baudrate, baudrate);
 }
 
 void TSerialPort::SetDataBits(std::int32_t dataBits) {
-    if (!IsOpen()) {
-        DataBits = dataBits;
-    }
+    SetUnlessOpen(IsOpen(), DataBits, dataBits);
 }
 
 void TSerialPort::SetStopBits(std::int32_t stopBits) {
-    if (!IsOpen()) {
-        StopBits = stopBits;
-    }
+    SetUnlessOpen(IsOpen(), StopBits, stopBits);
 }
 
 void TSerialPort::SetParity(std::uint8_t parity) {
-    if (!IsOpen()) {
-        Parity = parity;
-    }
+    SetUnlessOpen(IsOpen(), Parity, parity);
 }
 
 void TSerialPort::SetFlowControl(std::uint8_t flowControl) {
-    if (!IsOpen()) {
-        FlowControl = flowControl;
-    }
+    SetUnlessOpen(IsOpen(), FlowControl, flowControl);
 }
 
 bool TSerialPort::Open() {
@@ -141,7 +142,7 @@ std::int32_t TSerialPort::Read(char* buffer, std::int32_t count) {
         return 0;
     }
     using Clock = std::chrono::steady_clock;
-    Deadline = Clock::now() + std::chrono::milliseconds(Timeout);
+    Deadline = Clock::now() + Timeout;
     const std::int32_t wanted = count > 0 ? count : 0;
     std::int32_t total = 0;
     for (;;) {
@@ -170,10 +171,9 @@ bool TSerialPort::PurgeInput() {
 }
 
 std::int32_t TSerialPort::TransmitTime(std::int32_t characters) const {
-    // 12 bit times per character covers start, parity and stop bits with a margin; the
-    // 100 ms cover the far end's turnaround. A speed of 0 or less has no bit time at all.
-    const double bitsTime = Baudrate > 0 ? 12000.0 / Baudrate * characters : 0.0;
-    const double total = bitsTime + 100.0;
+    // A speed of 0 or less has no bit time at all.
+    const double bitsTime = Baudrate > 0 ? BitsPerCharacter * 1000.0 / Baudrate * characters : 0.0;
+    const double total = bitsTime + static_cast<double>(Turnaround.count());
     if (total >= std::numeric_limits<std::int32_t>::max()) {
         return std::numeric_limits<std::int32_t>::max();
     }

@@ -12,8 +12,14 @@ constexpr std::uint8_t MarkerSecond = 'D';
 // Register k holds byte 2k in its low half and byte 2k + 1 in its high half.
 using TRecordBytes = std::array<std::uint8_t, 2 * TConvInfoItem::RegisterCount>;
 
-std::uint16_t Register(const TRecordBytes& bytes, std::size_t k) {
+template <std::size_t N>
+constexpr std::uint16_t Register(const std::array<std::uint8_t, N>& bytes, std::size_t k) {
     return static_cast<std::uint16_t>(bytes[2 * k] | (bytes[2 * k + 1] << 8));
+}
+
+void PutRegister(TRecordBytes& bytes, std::size_t k, std::uint16_t value) {
+    bytes[2 * k] = static_cast<std::uint8_t>(value & 0xFF);
+    bytes[2 * k + 1] = static_cast<std::uint8_t>(value >> 8);
 }
 
 // Two packed decimal digits; none when a nibble is not a decimal digit.
@@ -109,9 +115,7 @@ bool TConvInfoItem::Decode(Unsigned16Vector block, std::size_t index) {
     }
     TRecordBytes bytes{};
     for (std::size_t k = 0; k < RegisterCount; ++k) {
-        const std::uint16_t value = block[RegisterCount * index + k];
-        bytes[2 * k] = static_cast<std::uint8_t>(value & 0xFF);
-        bytes[2 * k + 1] = static_cast<std::uint8_t>(value >> 8);
+        PutRegister(bytes, k, block[RegisterCount * index + k]);
     }
     if (bytes[0] != MarkerFirst || bytes[1] != MarkerSecond) {
         return false;
@@ -146,12 +150,10 @@ void TConvInfoItem::Encode(Unsigned16Vector& block) const {
     for (std::size_t i = 0; i < 2 && i < User.size(); ++i) {
         bytes[6 + i] = static_cast<std::uint8_t>(User[i]);
     }
-    const std::array<std::uint16_t, 4> words{Id1, static_cast<std::uint16_t>(id2 & 0xFFFF),
-                                             static_cast<std::uint16_t>(id2 >> 16), Version};
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        bytes[8 + 2 * i] = static_cast<std::uint8_t>(words[i] & 0xFF);
-        bytes[9 + 2 * i] = static_cast<std::uint8_t>(words[i] >> 8);
-    }
+    PutRegister(bytes, 4, Id1);
+    PutRegister(bytes, 5, static_cast<std::uint16_t>(id2 & 0xFFFF));
+    PutRegister(bytes, 6, static_cast<std::uint16_t>(id2 >> 16));
+    PutRegister(bytes, 7, Version);
     for (std::size_t k = 0; k < RegisterCount; ++k) {
         block.push_back(Register(bytes, k));
     }
@@ -183,8 +185,7 @@ constexpr std::array<TCommandRegister, 2> CommandRegisters{{{0, 6000}, {5, 46000
 constexpr std::int32_t IdentWords = 3;
 constexpr std::uint16_t CommandValue = 1;
 
-// "KOVA_BSL" with its terminating zero, padded to ten bytes; register k holds byte 2k low and
-// byte 2k + 1 high.
+// "KOVA_BSL" with its terminating zero, padded to ten bytes, packed as a record is.
 constexpr std::array<std::uint16_t, 5> ActivationRegisters() {
     constexpr char text[] = "KOVA_BSL";
     std::array<std::uint8_t, 10> bytes{};
@@ -193,7 +194,7 @@ constexpr std::array<std::uint16_t, 5> ActivationRegisters() {
     }
     std::array<std::uint16_t, 5> registers{};
     for (std::size_t k = 0; k < registers.size(); ++k) {
-        registers[k] = static_cast<std::uint16_t>(bytes[2 * k] | (bytes[2 * k + 1] << 8));
+        registers[k] = Register(bytes, k);
     }
     return registers;
 }

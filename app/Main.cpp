@@ -108,8 +108,8 @@ TwinMain::TwinMain(const std::string& settingsFile)
                         : settingsFile),
       FId1Validator(QRegularExpression("[0-9]{0,6}")),
       FId2Validator(QRegularExpression("[0-9]{0,8}")) {
-    // 1. The window and its components; the layout opens on the device page. Where the
-    // layout's narrow dialog font is missing, a narrow font keeps the captions in their places.
+    // The layout opens on the device page. Where its narrow dialog font is missing, a narrow
+    // font keeps the captions in their places.
     QFont::insertSubstitutions(
         LayoutFont, {"Microsoft Sans Serif", "Liberation Sans", "DejaVu Sans Condensed"});
     setupUi(this);
@@ -123,12 +123,11 @@ TwinMain::TwinMain(const std::string& settingsFile)
     }
     connect(btnContinue, &QPushButton::clicked, this, &TwinMain::btnContinueClick);
     connect(btnExit, &QPushButton::clicked, this, &TwinMain::btnExitClick);
-    // Like the click of the original check box, this also follows changes made in code.
+    // Not only clicks: changes made in code enable the ID fields too.
     connect(chkInitial, &QCheckBox::toggled, this, &TwinMain::chkInitialClick);
     // Serial reads wait on this thread; the window repaints and moves meanwhile.
     SetMessageHook([] { QCoreApplication::processEvents(); });
 
-    // 2. and 3. The device objects.
     FConverter = std::make_unique<TConverter>();
     SetLineFormat(*FConverter);
     FLoader = std::make_unique<THexLoader>();
@@ -136,12 +135,11 @@ TwinMain::TwinMain(const std::string& settingsFile)
     FProgressBar = std::make_unique<TQtProgressBar>(*ProgressBar1);
     FLoader->SetProgressBar(FProgressBar.get());
 
-    // 4. Ports and addresses.
     for (int n = 1; n <= PortCount; ++n) {
         cmbComPort->addItem(QStringLiteral("COM%1").arg(n));
         cmbModbusAdr->addItem(QString::number(n));
     }
-    // 5. Processors, in the loader's table order.
+    // Processors, in the loader's table order.
     std::vector<std::string> processors;
     FLoader->GetProcessorNames(processors);
     for (const std::string& name : processors) {
@@ -152,15 +150,13 @@ TwinMain::TwinMain(const std::string& settingsFile)
         list->setCurrentIndex(-1);
     }
 
-    // 6. The settings of the last run.
     LoadSettings();
 
-    // 7. The device page is not shown in a run: its fields always start from these.
+    // The device page is not shown in a run: its fields always start from these.
     cmbProcessor->setCurrentIndex(DefaultProcessorIndex);
     txtUser->setText(DefaultUser);
     chkInitial->setChecked(false);
 
-    // 8.
     ActivatePage(PageComm);
 }
 

@@ -17,7 +17,6 @@ class QProgressBar;
 
 inline constexpr const char* ApplicationTitle = "Firmware Loader";
 inline constexpr int DefaultProcessorIndex = 0;
-inline constexpr const char* DefaultUser = "QX";
 inline constexpr int PortCount = 255; // COM1..COM255 and Modbus addresses 1..255
 
 // The application object with the standard exception display: an exception that escapes an

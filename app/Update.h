@@ -23,6 +23,9 @@ public:
     virtual void ResumeHistory() = 0;
 };
 
+// The user's initials where no one has entered others.
+inline constexpr const char* DefaultUser = "QX";
+
 // The inputs read from the pages when the update starts.
 struct TUpdateInputs {
     std::string PortName;   // "COM3"
@@ -30,7 +33,7 @@ struct TUpdateInputs {
     int ProcessorIndex = 0; // -1 when nothing is selected
     bool FirstTime = false;
     int ModbusAddressIndex = -1; // list index; the address is index + 1
-    std::string User = "QX";
+    std::string User = DefaultUser;
     std::string Id1Text; // the two lines of the device's ID label
     std::string Id2Text;
 };

@@ -21,7 +21,6 @@ namespace {
 
 constexpr int LastComNumber = 255;
 constexpr int DefaultBaudrate = 19200;
-constexpr const char* DefaultUser = "QX";
 // The old converter generation keeps its records here; the current one at 65300.
 constexpr std::int32_t OldRecordBase = 60000;
 
@@ -50,6 +49,7 @@ constexpr const char* ExitCodesText = R"(Exit codes:
   19  the new application does not answer, or the download record was not written
   20  history: the records could not be read
 Every failure prints its message on stderr.)";
+constexpr const char* ExitCodesPointer = "Exit codes: see fwloader --help.";
 
 struct TLineOptions {
     std::string Port;
@@ -97,12 +97,14 @@ CLI::Validator Digits(std::size_t most) {
         "DIGITS");
 }
 
-std::string ProcessorHelp() {
+void AddProcessorOption(CLI::App& command, int& processor) {
     std::string help = "processor:";
     for (std::size_t i = 0; i < ProcessorNames.size(); ++i) {
         help += (i == 0 ? " " : ", ") + std::to_string(i) + " = " + ProcessorNames[i];
     }
-    return help;
+    command.add_option("--processor", processor, help)
+        ->check(CLI::Range(0, static_cast<int>(ProcessorNames.size()) - 1))
+        ->capture_default_str();
 }
 
 CLI::Option* AddLineOptions(CLI::App& command, TLineOptions& line) {
@@ -275,17 +277,13 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     int imageProcessor = 0;
     CLI::App* image =
         app.add_subcommand("image", "Read the carried firmware into a processor's memory");
-    image->add_option("--processor", imageProcessor, ProcessorHelp())
-        ->check(CLI::Range(0, static_cast<int>(ProcessorNames.size()) - 1))
-        ->capture_default_str();
+    AddProcessorOption(*image, imageProcessor);
 
     TUpdateOptions update;
     CLI::App* updateCommand = app.add_subcommand(
         "update", "Write the carried firmware into the converter and record the download");
     CLI::Option* address = AddLineOptions(*updateCommand, update.Line);
-    updateCommand->add_option("--processor", update.Processor, ProcessorHelp())
-        ->check(CLI::Range(0, static_cast<int>(ProcessorNames.size()) - 1))
-        ->capture_default_str();
+    AddProcessorOption(*updateCommand, update.Processor);
     CLI::Option* firstTime = updateCommand->add_flag(
         "--first-time", update.FirstTime,
         "a new device: its boot loader already runs; afterwards its application is reached at "
@@ -302,19 +300,19 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         ->check(Digits(Id2MaxDigits))
         ->needs(firstTime);
     updateCommand->add_flag("-v,--verbose", update.Verbose, "print the loader's messages");
-    updateCommand->footer("Exit codes: see fwloader --help.");
+    updateCommand->footer(ExitCodesPointer);
 
     TLineOptions identify;
     CLI::App* identifyCommand = app.add_subcommand(
         "identify", "Print the converter's type, subtype, version and generation");
     AddLineOptions(*identifyCommand, identify)->required();
-    identifyCommand->footer("Exit codes: see fwloader --help.");
+    identifyCommand->footer(ExitCodesPointer);
 
     TLineOptions history;
     CLI::App* historyCommand =
         app.add_subcommand("history", "Print the download records kept in the converter");
     AddLineOptions(*historyCommand, history)->required();
-    historyCommand->footer("Exit codes: see fwloader --help.");
+    historyCommand->footer(ExitCodesPointer);
 
     try {
         app.parse(argc, argv);

@@ -10,6 +10,9 @@
 
 namespace {
 
+// RT_RCDATA for the ANSI functions; the header's own name follows the UNICODE setting.
+const LPCSTR RcData = MAKEINTRESOURCEA(10);
+
 struct TModuleResources {
     std::vector<std::string> Names; // owns the texts the table's views point into
     std::vector<TEmbeddedResource> Table;
@@ -25,7 +28,7 @@ BOOL CALLBACK CollectName(HMODULE, LPCSTR, LPSTR name, LONG_PTR names) {
 
 // The bytes of one RCDATA resource; they stay mapped as long as the program runs.
 std::optional<std::string_view> ResourceBytes(HMODULE module, const std::string& name) {
-    const HRSRC info = ::FindResourceA(module, name.c_str(), MAKEINTRESOURCEA(10)); // RT_RCDATA
+    const HRSRC info = ::FindResourceA(module, name.c_str(), RcData);
     if (info == nullptr) {
         return std::nullopt;
     }
@@ -40,7 +43,7 @@ std::optional<std::string_view> ResourceBytes(HMODULE module, const std::string&
 TModuleResources ReadModuleResources() {
     TModuleResources resources;
     const HMODULE self = ::GetModuleHandleA(nullptr);
-    (void)::EnumResourceNamesA(self, MAKEINTRESOURCEA(10), CollectName,
+    (void)::EnumResourceNamesA(self, RcData, CollectName,
                                reinterpret_cast<LONG_PTR>(&resources.Names));
     resources.Table.reserve(resources.Names.size());
     // One that cannot be loaded stays out of the table, so asking for it fails as for a

@@ -21,12 +21,10 @@ protected:
         Line->Send(request);
         // The device finds frame ends by the line's silence, so the probe must not reach it in
         // one read with the request: it goes out once the device has dealt with the request
-        // (a busy machine may hold the serving thread back for longer than any fixed gap).
-        const auto deadline = std::chrono::steady_clock::now() + FrameTakenWait;
-        while (FramesTaken() == before && std::chrono::steady_clock::now() < deadline) {
-            usleep(1000);
-        }
-        ASSERT_NE(FramesTaken(), before) << "the device never took the request";
+        // (a busy machine may hold the serving thread back for longer than any fixed gap),
+        // after a silence that ends whatever the device still discards of it.
+        ASSERT_TRUE(Eventually([&] { return FramesTaken() != before; }, FrameTakenWait))
+            << "the device never took the request";
         usleep(std::chrono::microseconds(InterFrameGap).count());
         EXPECT_EQ(Line->Exchange(probe, probeReply.size()), probeReply);
     }

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -20,6 +19,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr auto ShortTimeout = 200ms;
+constexpr auto Wait = 10s; // readiness waits; never reached when things work
 // A read loop that never busy-waits makes at most one pass per ReadPass, plus the first.
 constexpr int MaxPasses(std::chrono::milliseconds timeout) {
     return static_cast<int>(timeout / TSerialPort::ReadPass) + 2;
@@ -239,16 +239,14 @@ TEST_F(SerialportTest, SettersDoNothingOnAnOpenPort) {
 TEST_F(SerialportTest, ReadReturnsAsSoonAsTheCountIsComplete) {
     constexpr auto LongTimeout = 30s;
     ASSERT_TRUE(OpenOnPty(Port, Pty, LongTimeout));
-    std::thread peer([&] {
-        WriteAll(Pty.Master(), "abc");
-        std::this_thread::sleep_for(50ms);
-        WriteAll(Pty.Master(), "defgh");
-    });
+    WriteAll(Pty.Master(), "abc");
+    ASSERT_TRUE(Pty.WaitForSlaveInput(Wait));
+    // The rest comes once the read has taken the first piece.
+    Passes.AtNextPass([&] { WriteAll(Pty.Master(), "defgh"); });
     char buffer[8] = {};
     const auto start = Clock::now();
     EXPECT_EQ(Port.Read(buffer, 8), 8);
     EXPECT_LT(Clock::now() - start, LongTimeout / 2);
-    peer.join();
     EXPECT_EQ(std::string(buffer, 8), "abcdefgh");
     EXPECT_GE(Passes.Calls, 2); // the front end ran between the two pieces
 }
@@ -279,16 +277,14 @@ TEST_F(SerialportTest, ShortReplyEndsAtTheTimeoutWithoutSpinning) {
 TEST_F(SerialportTest, FarEndHangingUpEndsTheReadAtTheTimeout) {
     constexpr auto Timeout = 300ms;
     ASSERT_TRUE(OpenOnPty(Port, Pty, Timeout));
-    std::thread peer([&] {
-        WriteAll(Pty.Master(), "123");
-        std::this_thread::sleep_for(50ms);
-        Pty.CloseMaster();
-    });
+    WriteAll(Pty.Master(), "123");
+    ASSERT_TRUE(Pty.WaitForSlaveInput(Wait));
+    // The far end goes once the read has taken what it sent.
+    Passes.AtNextPass([&] { Pty.CloseMaster(); });
     char buffer[8] = {};
     const auto start = Clock::now();
     EXPECT_LT(Port.Read(buffer, 8), 8);
     EXPECT_GE(Clock::now() - start, Timeout);
-    peer.join();
     EXPECT_LE(Passes.Calls, MaxPasses(Timeout));
 
     // Reading and writing on the dead line neither hangs nor spins.

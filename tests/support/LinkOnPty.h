@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 // Name under which the tests' serial ports reach their pseudo-terminal.
 inline const std::string TestPortName = "COM5";
@@ -26,12 +28,25 @@ inline bool OpenOnPty(TSerialPort& port, const TPtyPair& pty, std::chrono::milli
 class THookCounter {
 public:
     THookCounter() {
-        SetMessageHook([this] { ++Calls; });
+        SetMessageHook([this] {
+            ++Calls;
+            if (Next) {
+                std::exchange(Next, {})();
+            }
+        });
     }
     ~THookCounter() { SetMessageHook({}); }
     THookCounter(const THookCounter&) = delete;
     THookCounter& operator=(const THookCounter&) = delete;
+
+    // Runs the action once, at the read loop's next pass: the far end acts in the middle of
+    // a read, at a point the read has surely reached.
+    void AtNextPass(std::function<void()> action) { Next = std::move(action); }
+
     int Calls = 0;
+
+private:
+    std::function<void()> Next;
 };
 
 // count values first, first + step, ...: easy to recognise on the wire.

@@ -176,7 +176,7 @@ TEST_F(CommunicationTest, AddressBeyond16BitsIsNeverAcknowledged) {
 }
 
 TEST_F(CommunicationTest, BootLoaderVanishingMidReplyFailsAtTheTimeout) {
-    Peer.Answer(TReply{ReadReply.substr(0, 30), 0ms, 0, 0ms, true});
+    Peer.Answer(TReply{.Bytes = ReadReply.substr(0, 30), .CloseAfter = true});
     Unsigned16Vector words;
     EXPECT_FALSE(Link.Query(3, 0xE000, words));
     EXPECT_TRUE(words.empty());

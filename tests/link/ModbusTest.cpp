@@ -217,7 +217,7 @@ TEST_F(ModbusTest, FailedWriteStopsTheBlockAndEmptiesTheValues) {
 }
 
 TEST_F(ModbusTest, SlaveVanishingMidResponseFailsAtTheTimeout) {
-    Peer.Answer(TReply{IdentResponse.substr(0, 5), 0ms, 0, 0ms, true});
+    Peer.Answer(TReply{.Bytes = IdentResponse.substr(0, 5), .CloseAfter = true});
     EXPECT_FALSE(ReadIdent());
     EXPECT_LE(Passes.Calls, TModbus::Tries * (Timeout / TSerialPort::ReadPass + 2));
 }

@@ -145,14 +145,7 @@ void TScriptedPeer::Respond(const std::string& request) {
     }
     if (scripted && Pty.Master() >= 0) {
         std::this_thread::sleep_for(reply.Delay);
-        const std::size_t split = reply.SplitAt > 0 && reply.SplitAt < reply.Bytes.size()
-                                      ? reply.SplitAt
-                                      : reply.Bytes.size();
-        WriteAll(Pty.Master(), reply.Bytes.substr(0, split));
-        if (split < reply.Bytes.size()) {
-            std::this_thread::sleep_for(reply.SplitPause);
-            WriteAll(Pty.Master(), reply.Bytes.substr(split));
-        }
+        WriteAll(Pty.Master(), reply.Bytes);
         if (reply.CloseAfter) {
             Pty.CloseMaster();
         }

@@ -21,9 +21,7 @@ std::string ToHex(const std::string& bytes);
 struct TReply {
     std::string Bytes;                  // nothing: the peer stays silent
     std::chrono::milliseconds Delay{0}; // before the first byte
-    std::size_t SplitAt = 0;            // > 0: send this many bytes, wait SplitPause, send the rest
-    std::chrono::milliseconds SplitPause{0};
-    bool CloseAfter = false; // the peer disappears (closes the master) after sending
+    bool CloseAfter = false;            // the peer disappears (closes the master) after sending
 };
 
 // A peer on the master side of a pty that reads requests and answers them from a script.

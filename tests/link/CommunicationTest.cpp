@@ -111,7 +111,9 @@ TEST_F(CommunicationTest, BadRepliesFailTheTryAndTheRetryRecovers) {
         Hex("44 4C 03 00 00 E1") + LittleEndian(ReadWords) + Hex("D8 35"); // CRC right
     const std::pair<const char*, TReply> cases[] = {
         {"short", TReply{ReadReply.substr(0, 71)}},
-        {"late", TReply{ReadReply, Timeout + 100ms}},
+        // Midway through the pause before the retry, which purges the line: as far from the
+        // end of the read as from the retry.
+        {"late", TReply{ReadReply, Timeout + TCommunication::RetryPause / 2}},
         {"corrupted", TReply{corrupted}},
         {"header", TReply{otherHeader}},
         {"code", TReply{wrongCode}},

@@ -2,8 +2,7 @@
 
 #include "tests/app/WindowTestSupport.h"
 #include "tests/support/SimOnPty.h"
-
-#include <QDate>
+#include "tests/support/TodayText.h"
 
 namespace {
 
@@ -69,7 +68,7 @@ private slots:
         QCOMPARE(w.InfoList->topLevelItemCount(), 1);
         const QTreeWidgetItem* row = w.InfoList->topLevelItem(0);
         QCOMPARE(row->text(0), QString("1"));
-        QCOMPARE(row->text(1), QDate::currentDate().toString("dd.MM.yyyy"));
+        QCOMPARE(row->text(1), QString::fromStdString(TodayText()));
         QCOMPARE(row->text(2), QString("QX"));
         QCOMPARE(row->text(3), QString("0-0"));
         QCOMPARE(row->text(4), QString("2.1.5"));

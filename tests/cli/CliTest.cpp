@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>

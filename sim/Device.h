@@ -83,9 +83,6 @@ public:
     Mode GetMode() const { return CurrentMode; }
     Protocol Listening() const;
     int Baud() const; // speed of the program now running
-    std::uint8_t SlaveAddress() const { return AppAddress; }
-    const DeviceOptions& Options() const { return Settings; }
-    const RegisterMap& Map() const { return Registers; }
 
     Flash& Memory() { return Rom; }
     const Flash& Memory() const { return Rom; }

@@ -6,7 +6,6 @@
 #include "converter/Converter.h"
 #include "link/Serialport.h"
 #include "loader/Loader.h"
-#include "loader/Resource.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>

@@ -3,6 +3,7 @@
 #include "link/MessagePump.h"
 #include "link/SerialDevice.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <map>

@@ -1,9 +1,6 @@
 #pragma once
 
-#include "app/Update.h"
-#include "converter/Converter.h"
-#include "loader/Loader.h"
-#include "loader/ProgressBar.h"
+#include "app/Wizard.h"
 #include "ui_Main.h"
 
 #include <QApplication>
@@ -13,11 +10,9 @@
 #include <memory>
 #include <string>
 
+class QComboBox;
+class QLineEdit;
 class QProgressBar;
-
-inline constexpr const char* ApplicationTitle = "Firmware Loader";
-inline constexpr int DefaultProcessorIndex = 0;
-inline constexpr int PortCount = 255; // COM1..COM255 and Modbus addresses 1..255
 
 // The application object with the standard exception display: an exception that escapes an
 // event handler is shown in a message box and the program goes on.
@@ -52,73 +47,85 @@ public:
     State validate(QString& input, int& position) const override;
 };
 
-// The wizard: device page (not shown in a run), communication page, progress page.
-class TwinMain : public QDialog, public Ui::winMain, private TUpdateUi {
+// The widgets of the layout, built before the wizard looks at them.
+class TwinMainForm : public QDialog, public Ui::winMain {
+public:
+    TwinMainForm();
+};
+
+// The wizard drawn by Qt: device page (not shown in a run), communication page, progress page.
+// The wizard core decides; this window shows what it decides and reports what its widgets hold.
+class TwinMain : public TwinMainForm, private TWizardView {
     Q_OBJECT
 
 public:
-    // Page indices in page order.
-    static constexpr int PageKova = 0;
-    static constexpr int PageComm = 1;
-    static constexpr int PageProgress = 2;
+    static constexpr int PageKova = TWizard::PageKova;
+    static constexpr int PageComm = TWizard::PageComm;
+    static constexpr int PageProgress = TWizard::PageProgress;
 
     // An empty settings path means the executable's path with the extension ".ini".
     explicit TwinMain(const std::string& settingsFile = {});
     ~TwinMain() override;
 
-    void LoadSettings();
-    void SaveSettings();
-    bool WriteDownloadRecord();
-    void FillInfoList();
+    void LoadSettings() { FWizard.LoadSettings(); }
+    void SaveSettings() { FWizard.SaveSettings(); }
+    bool WriteDownloadRecord() { return FWizard.WriteDownloadRecord(); }
+    void FillInfoList() { FWizard.FillInfoList(); }
 
-    void btnContinueClick();
-    void btnExitClick();
-    void PagesChanging(bool& allowChange);
-    void chkInitialClick();
-    void tsCommShow();
-    void tsProgressShow();
+    void btnContinueClick() { FWizard.btnContinueClick(); }
+    void btnExitClick() { FWizard.btnExitClick(); }
+    void PagesChanging(bool& allowChange) { FWizard.PagesChanging(allowChange); }
+    void chkInitialClick() { FWizard.chkInitialClick(); }
+    void tsCommShow() { FWizard.tsCommShow(); }
+    void tsProgressShow() { FWizard.tsProgressShow(); }
     // Saves the settings, then releases the converter before the loader. Runs once the
     // message loop has ended.
-    void FormDestroy();
+    void FormDestroy() { FWizard.FormDestroy(); }
 
-    const std::string& SettingsFile() const { return FSettingsFile; }
-    bool Updating() const { return FUpdating; }
+    const std::string& SettingsFile() const { return FWizard.SettingsFile(); }
+    bool Updating() const { return FWizard.Updating(); }
     // The program was told to end (failed update, Exit, close box).
-    bool Terminated() const { return FTerminated; }
+    bool Terminated() const { return FWizard.Terminated(); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     void reject() override; // Escape does not close the wizard
 
 private:
-    TUpdateInputs Inputs() const;
-    void ActivatePage(int index); // makes the page current and runs its show handler
-    void EndProgram();            // closing the main window ends the message loop
+    QComboBox& List(TWizardList list) const;
+    QLineEdit& Edit(TWizardEdit edit) const;
 
-    // TUpdateUi
+    // TWizardView
+    void AddItem(TWizardList list, const std::string& text) override;
+    int ItemCount(TWizardList list) const override;
+    int ItemIndex(TWizardList list) const override;
+    void SetItemIndex(TWizardList list, int index) override;
+    std::string ItemText(TWizardList list) const override;
+    std::string Text(TWizardEdit edit) const override;
+    void SetText(TWizardEdit edit, const std::string& text) override;
+    bool InitialChecked() const override;
+    void SetInitialChecked(bool checked) override;
+    void Enable(TWizardControl control, bool enabled) override;
+    int CurrentPage() const override;
+    void SetCurrentPage(int page) override;
+    void CloseWindow() override;
+    TProgressBar& ProgressBar() override;
     void EnableButtons(bool continueEnabled, bool exitEnabled) override;
     void ShowActivity(const std::string& text) override;
     void ShowMessage(const std::string& text) override;
-    void Terminate() override; // takes effect when the running handler has returned
     void ProcessMessages() override;
     void SuspendHistory() override;
     void AddHistoryRow(const std::vector<std::string>& row) override;
     void ResumeHistory() override;
 
-    std::string FSettingsFile;
     TUpperCaseValidator FUserValidator;
     QRegularExpressionValidator FId1Validator;
     QRegularExpressionValidator FId2Validator;
-    std::unique_ptr<TQtProgressBar> FProgressBar; // outlives the loader that points at it
+    TQtProgressBar FProgressBar; // outlives the loader that points at it
+    TWizard FWizard;
 
 public:
-    // The device objects; between construction and FormDestroy both exist.
-    std::unique_ptr<TConverter> FConverter;
-    std::unique_ptr<THexLoader> FLoader;
-
-private:
-    bool FUpdating = false;
-    bool FCloseRequested = false;
-    bool FTerminateRequested = false;
-    bool FTerminated = false;
+    // The device objects, owned by the wizard; between construction and FormDestroy both exist.
+    std::unique_ptr<TConverter>& FConverter = FWizard.FConverter;
+    std::unique_ptr<THexLoader>& FLoader = FWizard.FLoader;
 };

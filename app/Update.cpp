@@ -66,6 +66,7 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
         throw std::out_of_range("TUpdate: Modbus address index out of range!");
     }
     const std::string& port = inputs.PortName;
+    const std::string& label = inputs.PortLabel.empty() ? port : inputs.PortLabel;
     const std::int32_t baudrate = BaudrateOf(inputs.BaudText);
 
     Ui.EnableButtons(false, false);
@@ -74,7 +75,7 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
     FLoader.SetBaudrate(baudrate);
     FLoader.SelectProcessor(inputs.ProcessorIndex);
     if (!FLoader.LoadHexResource(FirmwareResource)) {
-        return Fail(TUpdateResult::HexFile, port);
+        return Fail(TUpdateResult::HexFile, label);
     }
 
     FConverter.SetPort(port);
@@ -85,42 +86,44 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
         // at the factory address and speed.
         FConverter.SetAddress(FirstTimeAddress);
         FConverter.SetBaudrate(FirstTimeBaudrate);
+    } else if (inputs.Resume) {
+        FConverter.SetAddress(static_cast<std::uint8_t>(inputs.ModbusAddressIndex + 1));
     } else {
         FConverter.SetAddress(static_cast<std::uint8_t>(inputs.ModbusAddressIndex + 1));
         Show("Activating Loader...");
         if (!FConverter.Connect()) {
-            return Fail(TUpdateResult::Connect, port);
+            return Fail(TUpdateResult::Connect, label);
         }
         const std::int32_t type = FConverter.GetType();
         const std::int32_t subType = FConverter.GetSubType();
         if (type == 0 && subType == 0 && FConverter.GetVersion() < MinimumConverterVersion) {
-            return Fail(TUpdateResult::VersionTooOld, port);
+            return Fail(TUpdateResult::VersionTooOld, label);
         }
         if (type != AcceptedConverterType || subType != AcceptedConverterSubType) {
-            return Fail(TUpdateResult::WrongType, port);
+            return Fail(TUpdateResult::WrongType, label);
         }
         if (!FConverter.ActivateLoader()) {
-            return Fail(TUpdateResult::ActivateLoader, port);
+            return Fail(TUpdateResult::ActivateLoader, label);
         }
         FConverter.Close();
     }
 
     Show("Loading Firmware...");
     if (!FLoader.Open()) {
-        return Fail(TUpdateResult::OpenLoaderPort, port);
+        return Fail(TUpdateResult::OpenLoaderPort, label);
     }
     if (!FLoader.Download()) {
-        return Fail(TUpdateResult::Download, port);
+        return Fail(TUpdateResult::Download, label);
     }
     Show("Starting Application...");
     if (!FLoader.StartApplication()) {
-        return Fail(TUpdateResult::StartApplication, port);
+        return Fail(TUpdateResult::StartApplication, label);
     }
     FLoader.Close();
     std::this_thread::sleep_for(StartPause);
 
     if (!WriteDownloadRecord(inputs)) {
-        return Fail(TUpdateResult::WriteRecord, port);
+        return Fail(TUpdateResult::WriteRecord, label);
     }
     FillInfoList();
     FConverter.WriteCommand();

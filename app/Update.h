@@ -29,9 +29,13 @@ inline constexpr const char* DefaultUser = "QX";
 // The inputs read from the pages when the update starts.
 struct TUpdateInputs {
     std::string PortName;   // "COM3"
+    std::string PortLabel;  // how failure texts name the port; empty: PortName
     std::string BaudText;   // "19200"
     int ProcessorIndex = 0; // -1 when nothing is selected
     bool FirstTime = false;
+    // The boot loader already waits (a download broken off): no Modbus before the download,
+    // the record phase at the converter's own address and baud rate.
+    bool Resume = false;
     int ModbusAddressIndex = -1; // list index; the address is index + 1
     std::string User = DefaultUser;
     std::string Id1Text; // the two lines of the device's ID label

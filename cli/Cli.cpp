@@ -13,6 +13,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ostream>
 #include <vector>
 
@@ -22,6 +23,8 @@ constexpr int LastComNumber = 255;
 constexpr int DefaultBaudrate = 19200;
 // The old converter generation keeps its records here; the current one at 65300.
 constexpr std::int32_t OldRecordBase = 60000;
+// The information memory's first page, the same on every processor: reading it changes nothing.
+constexpr std::uint32_t InformationMemoryStart = 0x1000;
 
 // The window's entry rules and texts for the device page, applied to the same entries here.
 constexpr std::size_t UserLength = 2;
@@ -47,6 +50,7 @@ constexpr const char* ExitCodesText = R"(Exit codes:
   18  the boot loader did not start the application
   19  the new application does not answer, or the download record was not written
   20  history: the records could not be read
+  21  identify: no application answers, but the boot loader waits (finish with --resume)
 Every failure prints its message on stderr.)";
 constexpr const char* ExitCodesPointer = "Exit codes: see fwloader --help.";
 
@@ -61,6 +65,7 @@ struct TUpdateOptions {
     TLineOptions Line;
     int Processor = 0;
     bool FirstTime = false;
+    bool Resume = false;
     std::string User = DefaultUser;
     std::string Id1;
     std::string Id2;
@@ -110,7 +115,13 @@ CLI::Option* AddLineOptions(CLI::App& command, TLineOptions& line) {
     command.add_option("--port", line.Port, "COM1 to COM255, or a device path (named COM255)")
         ->required();
     command.add_option("--baud", line.Baudrate, "baud rate")
-        ->check(CLI::PositiveNumber)
+        ->check(CLI::Validator(
+            [](const std::string& text) -> std::string {
+                return IsLineBaudrate(std::atoi(text.c_str()))
+                           ? std::string()
+                           : "no serial line runs at " + text + " baud";
+            },
+            "RATE"))
         ->capture_default_str();
     command
         .add_option("--settings", line.Settings,
@@ -129,13 +140,75 @@ std::string PreparePort(const TLineOptions& line) {
     return PortNameOf(line.Port);
 }
 
-// A failure text that names a port is clearer with the device the name stands for.
-void ExplainPort(TConsole& console, const std::string& text, const std::string& port,
-                 const std::string& given) {
-    if (port == PathPortName && Upper(given) != PathPortName &&
-        text.find(port) != std::string::npos) {
-        console.Error("(" + port + " is " + given + ")");
+// Messages name the port as the user gave it: a device path rather than the name it is
+// reached under.
+std::string PortLabelOf(const std::string& port, const std::string& given) {
+    return port == PathPortName && Upper(given) != PathPortName ? given : port;
+}
+
+std::string ReasonOf(const TOpenError& error, std::int32_t baudrate) {
+    switch (error.Kind) {
+    case TOpenFailure::None:
+        break;
+    case TOpenFailure::NotComName:
+    case TOpenFailure::NoDevice:
+        return "Reason: no such device (fwloader ports lists the serial devices present).";
+    case TOpenFailure::PermissionDenied:
+        if (error.Detail.empty()) {
+            return "Reason: permission denied.";
+        }
+        return "Reason: permission denied; the device belongs to the group " + error.Detail +
+               ": sudo usermod -aG " + error.Detail + " $USER, then log in again.";
+    case TOpenFailure::InUse:
+        return "Reason: in use by another program.";
+    case TOpenFailure::NotSerial:
+        return "Reason: not a serial device.";
+    case TOpenFailure::Baudrate:
+        return "Reason: baud rate " + std::to_string(baudrate) + " not supported by the device.";
+    case TOpenFailure::Other:
+        return "Reason: " + error.Detail + ".";
     }
+    return {};
+}
+
+// After a text that says the port could not be used: which device the name led to and, when it
+// would not open, why.
+void ExplainOpen(TConsole& console, const TSerialPort& port, const std::string& given) {
+    const TOpenError& error = port.GetOpenError();
+    if (error.Kind == TOpenFailure::None) {
+        return;
+    }
+    if (PortLabelOf(port.GetPort(), given) == port.GetPort()) {
+        console.Error("(" + port.GetPort() + " is " + DevicePathOf(port.GetPort()) + ")");
+    }
+    console.Error(ReasonOf(error, port.GetBaudrate()));
+}
+
+// One read of the information memory's first page, which changes nothing on the device, with
+// no retries: a valid reply shows that the boot loader waits on the line.
+bool BootLoaderWaits(const std::string& port, std::int32_t baudrate) {
+    THexLoader loader;
+    loader.SetPort(port);
+    loader.SetBaudrate(baudrate);
+    if (!loader.Open()) {
+        return false;
+    }
+    Unsigned16Vector words;
+    const bool answered = loader.SendFrame(THexLoader::CmdRead, InformationMemoryStart, {}) &&
+                          loader.ReceiveFrame(THexLoader::CmdRead, InformationMemoryStart, words);
+    loader.Close();
+    return answered;
+}
+
+// When the application stays silent, says so if the boot loader is what waits on the line.
+bool HintAtWaitingLoader(TConsole& console, const std::string& port, const TLineOptions& line) {
+    if (!BootLoaderWaits(port, line.Baudrate)) {
+        return false;
+    }
+    console.Error("The converter's boot loader is waiting (no application runs). Finish the "
+                  "update with: fwloader update --resume --address " +
+                  std::to_string(line.Address) + " --baud " + std::to_string(line.Baudrate));
+    return true;
 }
 
 int RunImage(int processor, TConsole& console) {
@@ -184,25 +257,36 @@ int RunUpdate(TUpdateOptions options, TConsole& console) {
 
     TUpdateInputs inputs;
     inputs.PortName = port;
+    inputs.PortLabel = PortLabelOf(port, options.Line.Port);
     inputs.BaudText = std::to_string(options.Line.Baudrate);
     inputs.ProcessorIndex = options.Processor;
     inputs.FirstTime = options.FirstTime;
+    inputs.Resume = options.Resume;
     inputs.ModbusAddressIndex = options.FirstTime ? -1 : options.Line.Address - 1;
     inputs.User = options.User;
     inputs.Id1Text = options.Id1;
     inputs.Id2Text = options.Id2;
 
     const TUpdateResult result = TUpdate(converter, loader, ui).Run(inputs);
+    if (result == TUpdateResult::Connect) {
+        ExplainOpen(console, converter, options.Line.Port);
+        if (converter.GetOpenError().Kind == TOpenFailure::None) {
+            HintAtWaitingLoader(console, port, options.Line);
+        }
+    } else if (result == TUpdateResult::OpenLoaderPort) {
+        ExplainOpen(console, loader, options.Line.Port);
+    }
     if (result != TUpdateResult::Success) {
-        ExplainPort(console, TUpdate::FailureText(result, port), port, options.Line.Port);
         return static_cast<int>(result);
     }
     PrintHistory(console, ui.Rows);
     return ExitSuccess;
 }
 
-// Connects as the update does; on failure prints the update's connect text.
-bool Connect(TConverter& converter, const TLineOptions& line, TConsole& console) {
+// Connects as the update does; on failure prints the update's connect text and why, and
+// tells whether the boot loader waits instead of the application.
+bool Connect(TConverter& converter, const TLineOptions& line, TConsole& console,
+             bool* loaderWaits = nullptr) {
     const std::string port = PreparePort(line);
     converter.SetPort(port);
     converter.SetBaudrate(line.Baudrate);
@@ -210,16 +294,19 @@ bool Connect(TConverter& converter, const TLineOptions& line, TConsole& console)
     if (converter.Connect()) {
         return true;
     }
-    const std::string text = TUpdate::FailureText(TUpdateResult::Connect, port);
-    console.Error(text);
-    ExplainPort(console, text, port, line.Port);
+    console.Error(TUpdate::FailureText(TUpdateResult::Connect, PortLabelOf(port, line.Port)));
+    ExplainOpen(console, converter, line.Port);
+    if (loaderWaits != nullptr && converter.GetOpenError().Kind == TOpenFailure::None) {
+        *loaderWaits = HintAtWaitingLoader(console, port, line);
+    }
     return false;
 }
 
 int RunIdentify(const TLineOptions& line, TConsole& console) {
     TConverter converter;
-    if (!Connect(converter, line, console)) {
-        return ExitNoConverter;
+    bool loaderWaits = false;
+    if (!Connect(converter, line, console, &loaderWaits)) {
+        return loaderWaits ? ExitLoaderWaits : ExitNoConverter;
     }
     const auto version = static_cast<std::uint16_t>(converter.GetVersion());
     char word[8];
@@ -239,7 +326,8 @@ int RunHistory(const TLineOptions& line, TConsole& console) {
         return ExitNoConverter;
     }
     if (!converter.ReadRecords()) {
-        console.Error("Couldn't read the download records via " + converter.GetPort() + "!");
+        console.Error("Couldn't read the download records via " +
+                      PortLabelOf(converter.GetPort(), line.Port) + "!");
         return ExitRecords;
     }
     std::vector<std::vector<std::string>> rows;
@@ -288,6 +376,12 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         "a new device: its boot loader already runs; afterwards its application is reached at "
         "address 255, 19200 baud");
     address->excludes(firstTime);
+    updateCommand
+        ->add_flag("--resume", update.Resume,
+                   "finish a converter whose boot loader already waits (after a broken-off "
+                   "download): no Modbus before the download, the record at --address and "
+                   "--baud")
+        ->excludes(firstTime);
     updateCommand->add_option("--user", update.User, "the user's initials, 2 characters")
         ->capture_default_str();
     updateCommand

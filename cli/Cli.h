@@ -11,6 +11,7 @@ inline constexpr int ExitUsage = 2;        // bad arguments, or entries the wind
 inline constexpr int ExitInternal = 3;     // an unexpected fault; its text is on stderr
 inline constexpr int ExitNoConverter = 12; // identify, history: as the update's connect failure
 inline constexpr int ExitRecords = 20;     // history: the records could not be read
+inline constexpr int ExitLoaderWaits = 21; // identify: the boot loader answers, no application
 
 // The serial link reaches ports by "COM" name. A device path given to --port is entered in
 // the port map under this name, the last of the window's list, and messages name it.

@@ -4,6 +4,8 @@
 // Exactly one back end is compiled per platform (SerialportPosix.cpp here, SerialportWin32.cpp
 // on Windows); the platform-neutral logic stays in Serialport.cpp.
 
+#include "link/Serialport.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -20,9 +22,10 @@ struct TLineSettings {
 class TSerialDevice {
 public:
     // Opens the device exclusively and gives it the line format. Null when the device is
-    // missing, held by another program, not a serial device, or cannot run at the baud rate.
+    // missing, held by another program, not a serial device, or cannot run at the baud rate;
+    // error then says which.
     static std::unique_ptr<TSerialDevice> Open(const std::string& path,
-                                               const TLineSettings& settings);
+                                               const TLineSettings& settings, TOpenError& error);
     ~TSerialDevice();
     TSerialDevice(const TSerialDevice&) = delete;
     TSerialDevice& operator=(const TSerialDevice&) = delete;

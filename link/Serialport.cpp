@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -42,12 +43,22 @@ void SetUnlessOpen(bool open, T& setting, const T& value) {
     }
 }
 
+constexpr std::int32_t LineBaudrates[] = {
+    50,     75,     110,    134,    150,    200,     300,     600,     1200,   1800,
+    2400,   4800,   9600,   14400,  19200,  38400,   57600,   115200,  128000, 230400,
+    256000, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000};
+
 // Bit times per character: start, parity and stop bits with a margin.
 constexpr double BitsPerCharacter = 12.0;
 // The far end's turnaround.
 constexpr std::chrono::milliseconds Turnaround{100};
 
 } // namespace
+
+bool IsLineBaudrate(std::int32_t baudrate) {
+    return std::find(std::begin(LineBaudrates), std::end(LineBaudrates), baudrate) !=
+           std::end(LineBaudrates);
+}
 
 void MapPort(const std::string& comName, const std::string& devicePath) {
     std::lock_guard guard(PortMap().Lock);
@@ -115,15 +126,19 @@ bool TSerialPort::Open() {
     if (Handle) {
         return false;
     }
+    OpenError = {};
     std::int32_t number = 0;
     if (!ParseComName(Port, number)) {
+        OpenError.Kind = TOpenFailure::NotComName;
         return false;
     }
     const std::string path = DevicePathOf(Port);
     if (path.empty()) {
+        OpenError.Kind = TOpenFailure::NoDevice;
         return false;
     }
-    Handle = TSerialDevice::Open(path, {Baudrate, DataBits, StopBits, Parity, FlowControl});
+    Handle =
+        TSerialDevice::Open(path, {Baudrate, DataBits, StopBits, Parity, FlowControl}, OpenError);
     return Handle != nullptr;
 }
 

@@ -15,6 +15,26 @@ std::string DevicePathOf(const std::string& comName);
 
 class TSerialDevice; // platform back end: SerialportPosix.cpp, SerialportWin32.cpp
 
+// Why the last Open failed, for a front end that says more than "couldn't open".
+enum class TOpenFailure {
+    None,             // the port opened, or no open was tried
+    NotComName,       // the port name is no "COMn"
+    NoDevice,         // nothing at the device path
+    PermissionDenied, // Detail names the group that owns the device, where there is one
+    InUse,            // another program holds the device
+    NotSerial,        // the path is no serial device
+    Baudrate,         // the device cannot run at the baud rate
+    Other             // Detail holds the system's text
+};
+
+struct TOpenError {
+    TOpenFailure Kind = TOpenFailure::None;
+    std::string Detail;
+};
+
+// True for the baud rates serial lines run at (50 to 2000000 baud, the standard steps).
+bool IsLineBaudrate(std::int32_t baudrate);
+
 class TSerialPort {
 public:
     // Reply timeout that SetPort gives a "COM" port.
@@ -42,6 +62,7 @@ public:
     bool PurgeInput();
     std::int32_t TransmitTime(std::int32_t characters) const; // milliseconds
 
+    const TOpenError& GetOpenError() const { return OpenError; }
     const std::string& GetPort() const { return Port; }
     std::int32_t GetBaudrate() const { return Baudrate; }
     std::int32_t GetDataBits() const { return DataBits; }
@@ -76,4 +97,5 @@ protected:
     std::uint8_t FlowControl = 0;
     std::chrono::steady_clock::time_point Deadline{};
     std::chrono::milliseconds Timeout{0};
+    TOpenError OpenError;
 };

@@ -4,13 +4,17 @@
 #include "link/SerialTermios.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -74,13 +78,48 @@ private:
     int Fd;
 };
 
-bool Configure(int fd, const TLineSettings& settings) {
+// The group that owns the device: the one whose members may open it.
+std::string OwningGroup(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return {};
+    }
+    std::vector<char> buffer(4096);
+    group entry{};
+    group* found = nullptr;
+    if (::getgrgid_r(status.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return {};
+    }
+    return found->gr_name;
+}
+
+TOpenError OpenFailure(int error, const std::string& path) {
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: // a serial port without its hardware
+        return {TOpenFailure::NoDevice, {}};
+    case EACCES:
+    case EPERM:
+        return {TOpenFailure::PermissionDenied, OwningGroup(path)};
+    case EBUSY:
+    case EWOULDBLOCK:
+        return {TOpenFailure::InUse, {}};
+    case ENOTTY:
+        return {TOpenFailure::NotSerial, {}};
+    default:
+        return {TOpenFailure::Other, std::strerror(error)};
+    }
+}
+
+TOpenFailure Configure(int fd, const TLineSettings& settings) {
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
-        return false; // not a serial device
+        return TOpenFailure::NotSerial;
     }
     if (!ApplyLineSettings(tio, settings)) {
-        return false;
+        return TOpenFailure::Baudrate;
     }
     // Parts the driver cannot do (a pseudo-terminal keeps no parity) are left to it, but a
     // line that does not run at the asked speed cannot talk to anything.
@@ -88,12 +127,12 @@ bool Configure(int fd, const TLineSettings& settings) {
     termios applied{};
     if (::tcgetattr(fd, &applied) != 0 || ::cfgetispeed(&applied) != ::cfgetispeed(&tio) ||
         ::cfgetospeed(&applied) != ::cfgetospeed(&tio)) {
-        return false;
+        return TOpenFailure::Baudrate;
     }
     // Raise DTR and RTS; a pseudo-terminal has no modem lines and says so, which is fine.
     int lines = TIOCM_DTR | TIOCM_RTS;
     (void)::ioctl(fd, TIOCMBIS, &lines);
-    return true;
+    return TOpenFailure::None;
 }
 
 } // namespace
@@ -146,17 +185,20 @@ bool ApplyLineSettings(termios& tio, const TLineSettings& settings) {
     return true;
 }
 
-std::unique_ptr<TSerialDevice> TSerialDevice::Open(const std::string& path,
-                                                   const TLineSettings& settings) {
+std::unique_ptr<TSerialDevice>
+TSerialDevice::Open(const std::string& path, const TLineSettings& settings, TOpenError& error) {
     TFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd.Get() < 0) {
+        error = OpenFailure(errno, path);
         return nullptr;
     }
     // TIOCEXCL keeps other users out but not root; the advisory lock covers that too.
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd.Get(), TIOCEXCL) != 0) {
+        error = OpenFailure(errno, path);
         return nullptr;
     }
-    if (::ioctl(fd.Get(), TIOCEXCL) != 0 || !Configure(fd.Get(), settings)) {
+    if (const TOpenFailure failure = Configure(fd.Get(), settings); failure != TOpenFailure::None) {
+        error = {failure, {}};
         return nullptr;
     }
     return std::unique_ptr<TSerialDevice>(new TSerialDevice(fd.Release()));

@@ -4,6 +4,7 @@
 #include "link/SerialWin32.h"
 
 #include <algorithm>
+#include <string>
 #include <timeapi.h>
 
 namespace {
@@ -34,6 +35,20 @@ BYTE ParityCode(std::uint8_t parity) {
         return SPACEPARITY;
     default:
         return NOPARITY;
+    }
+}
+
+// Windows answers "access denied" for a port that another program holds open.
+TOpenError OpenFailure(DWORD code) {
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return {TOpenFailure::NoDevice, {}};
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return {TOpenFailure::InUse, {}};
+    default:
+        return {TOpenFailure::Other, "system error " + std::to_string(code)};
     }
 }
 
@@ -73,11 +88,12 @@ void ApplyTimeouts(COMMTIMEOUTS& timeouts) {
     timeouts.WriteTotalTimeoutConstant = 0;
 }
 
-std::unique_ptr<TSerialDevice> TSerialDevice::Open(const std::string& path,
-                                                   const TLineSettings& settings) {
+std::unique_ptr<TSerialDevice>
+TSerialDevice::Open(const std::string& path, const TLineSettings& settings, TOpenError& error) {
     HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        error = OpenFailure(::GetLastError());
         return nullptr;
     }
     std::unique_ptr<TSerialDevice> device(new TSerialDevice(handle));

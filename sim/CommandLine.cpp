@@ -138,6 +138,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOp
     app.add_flag("--new-device", device.NewDevice,
                  "start in the boot loader with blank flash; the application it starts "
                  "listens at address 255, 19200 baud");
+    app.add_flag("--in-loader", device.InLoader,
+                 "start in the boot loader, as a download broken off leaves the device; the "
+                 "application it starts keeps --address and --baud");
     app.add_flag("--blank-flash", device.BlankFlash,
                  "start with blank flash (otherwise main flash holds an old firmware)");
     app.add_option("--records", device.PresetRecords, "valid download records at the start")
@@ -232,6 +235,7 @@ std::vector<std::string> ToArguments(const ProgramOptions& options) {
     };
     flag(d.Gen == Generation::Old, "--old");
     flag(d.NewDevice, "--new-device");
+    flag(d.InLoader, "--in-loader");
     flag(d.BlankFlash, "--blank-flash");
     flag(options.Line.WireTime, "--wire-time");
     flag(options.Line.CheckSpeed, "--check-speed");

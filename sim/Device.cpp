@@ -132,9 +132,10 @@ Device::Device(const DeviceOptions& options)
         std::copy(record.begin(), record.end(), RecordArea.begin() + 8 * i);
     }
     RecordCountValue = static_cast<std::uint16_t>(preset);
-    if (options.NewDevice) {
+    if (options.NewDevice || options.InLoader) {
         CurrentMode = Mode::Loader;
-    } else if (!options.BlankFlash) {
+    }
+    if (!options.NewDevice && !options.BlankFlash) {
         for (std::uint32_t a = MainFlashStart; a < FlashBytes; a += 2) {
             const std::uint16_t word = OldFirmwareWord(a);
             Rom.Load(static_cast<std::uint16_t>(a), std::span(&word, 1));

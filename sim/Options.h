@@ -47,6 +47,9 @@ struct DeviceOptions {
     // A device fresh from production: blank flash, boot loader running; the application it
     // starts later has the factory settings, address 255 at 19200 baud.
     bool NewDevice = false;
+    // A device left by a broken-off download: its boot loader waits, and the application it
+    // starts later keeps the device's own address and baud rate.
+    bool InLoader = false;
     bool BlankFlash = false;                // otherwise main flash holds an old firmware
     int PresetRecords = 0;                  // valid download records present at the start (0..16)
     std::chrono::microseconds EraseTime{0}; // per segment

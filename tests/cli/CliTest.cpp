@@ -1,5 +1,6 @@
 // fwloader end to end: the program itself, run as a child process against the simulated
 // converter on a pseudo-terminal.
+#include "tests/support/PtyPair.h"
 #include "tests/support/SimOnPty.h"
 #include "tests/support/TodayText.h"
 
@@ -8,9 +9,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <optional>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,8 +33,9 @@ struct TRun {
     std::string Err;
 };
 
-// Runs fwloader with the arguments and collects both streams until it ends.
-TRun Fwloader(const std::vector<std::string>& args) {
+// Runs fwloader with the arguments and collects both streams until it ends. With a user id
+// the child gives up its rights first, as a technician's own account would run it.
+TRun Fwloader(const std::vector<std::string>& args, std::optional<uid_t> user = std::nullopt) {
     std::vector<std::string> all{FWLOADER};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -45,16 +49,20 @@ TRun Fwloader(const std::vector<std::string>& args) {
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe2 failed");
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        if (user && (setgroups(0, nullptr) != 0 || setgid(*user) != 0 || setuid(*user) != 0)) {
+            _exit(126);
+        }
+        execve(argv[0], argv.data(), environ);
+        _exit(127);
+    }
     close(out[1]);
     close(err[1]);
-    if (spawned != 0) {
+    if (pid < 0) {
         close(out[0]);
         close(err[0]);
         throw std::runtime_error("cannot start " + all[0]);
@@ -151,6 +159,101 @@ TEST(Cli, OldVersionEndsWithItsTextAndLeavesTheFlashAlone) {
     sim.Stop();
     EXPECT_EQ(sim.Counters().Activations, 0u);
     EXPECT_EQ(sim.Counters().Erases, 0u);
+}
+
+TEST(Cli, BrokenOffDownloadIsFoundAndFinishedWithResume) {
+    const std::string flashFile =
+        ::testing::TempDir() + "cli-resume-flash-" + std::to_string(getpid()) + ".bin";
+    // Three bad replies in a row to one boot loader frame break the download off midway. The
+    // flash starts blank, so that afterwards all of it can be compared with the firmware.
+    TSimOnPty sim({.Device = {.Address = 7,
+                              .Baud = 38400,
+                              .BlankFlash = true,
+                              .Defect = {.Kind = sim::FaultKind::BadCrc,
+                                         .Nth = 300,
+                                         .Times = 3,
+                                         .Where = sim::Side::Loader}},
+                   .FlashOut = flashFile});
+    const std::string port = sim.SlavePath();
+    const std::vector<std::string> line{"--port", port, "--address", "7", "--baud", "38400"};
+    const auto with = [&line](std::vector<std::string> args) {
+        args.insert(args.end(), line.begin(), line.end());
+        return args;
+    };
+    const TRun broken = Fwloader(with({"update"}));
+    ASSERT_EQ(broken.Code, 17) << broken.Err;
+    EXPECT_EQ(broken.Err, "Download failed!\nProgram terminated!\n");
+
+    const std::string waiting =
+        "Couldn't connect to converter via " + port +
+        "!\nProgram terminated!\nThe converter's boot loader is waiting (no application "
+        "runs). Finish the update with: fwloader update --resume --address 7 --baud 38400\n";
+    const TRun identify = Fwloader(with({"identify"}));
+    EXPECT_EQ(identify.Code, 21);
+    EXPECT_EQ(identify.Err, waiting);
+    const TRun update = Fwloader(with({"update"}));
+    EXPECT_EQ(update.Code, 12);
+    EXPECT_EQ(update.Err, waiting);
+
+    const TRun resumed = Fwloader(with({"update", "--resume"}));
+    EXPECT_EQ(resumed.Code, 0) << resumed.Err;
+    EXPECT_EQ(resumed.Out.find("Activating Loader..."), std::string::npos);
+    EXPECT_TRUE(resumed.Out.ends_with("1   " + TodayText() + "  QX    0-0  2.1.5\n"))
+        << resumed.Out;
+    EXPECT_EQ(Fwloader({"update", "--resume", "--first-time", "--port", port}).Code, 2);
+
+    // The record went to the application at the converter's own address and speed, and the
+    // flash holds srecord's reading of the carried firmware.
+    EXPECT_EQ(sim.RecordCount(), 1u);
+    EXPECT_EQ(sim.Mode(), sim::Mode::Application);
+    sim.Stop();
+    std::ifstream flashIn(flashFile, std::ios::binary);
+    const std::string flash{std::istreambuf_iterator<char>(flashIn), {}};
+    std::ifstream imageIn(FWL_FIRMWARE_IMAGE, std::ios::binary);
+    const std::string image{std::istreambuf_iterator<char>(imageIn), {}};
+    std::filesystem::remove(flashFile);
+    ASSERT_EQ(flash.size(), 0x10000u);
+    ASSERT_EQ(image.size(), 0xC000u);
+    EXPECT_TRUE(flash.compare(0x4000, image.size(), image) == 0);
+}
+
+TEST(Cli, RefusedOpenSaysWhy) {
+    const auto settings = std::filesystem::temp_directory_path() /
+                          ("fwloader-open-" + std::to_string(getpid()) + ".ini");
+    std::ofstream(settings) << "[Ports]\nCOM7=/dev/no-such-tty\n";
+    const TRun missing =
+        Fwloader({"identify", "--port", "COM7", "--address", "1", "--settings", settings.string()});
+    std::filesystem::remove(settings);
+    EXPECT_EQ(missing.Code, 12);
+    EXPECT_EQ(missing.Err, "Couldn't connect to converter via COM7!\nProgram terminated!\n"
+                           "(COM7 is /dev/no-such-tty)\n"
+                           "Reason: no such device (fwloader ports lists the serial devices "
+                           "present).\n");
+
+    // A line that only its owner may open, tried by another user (root gives its rights up;
+    // anyone else finds even the owner's rights gone).
+    TPtyPair pty;
+    const bool root = geteuid() == 0;
+    ASSERT_EQ(chmod(pty.SlavePath().c_str(), root ? 0600 : 0000), 0);
+    struct stat status {};
+    ASSERT_EQ(stat(pty.SlavePath().c_str(), &status), 0);
+    const std::string group = getgrgid(status.st_gid)->gr_name;
+    constexpr uid_t Nobody = 65534;
+    const TRun refused = Fwloader(
+        {"update", "--port", pty.SlavePath(), "--first-time", "--id1", "1234", "--id2", "5"},
+        root ? std::optional<uid_t>(Nobody) : std::nullopt);
+    EXPECT_EQ(refused.Code, 16);
+    EXPECT_EQ(refused.Err, "Couldn't open " + pty.SlavePath() +
+                               "!\nProgram terminated!\nReason: permission denied; the device "
+                               "belongs to the group " +
+                               group + ": sudo usermod -aG " + group +
+                               " $USER, then log in again.\n");
+
+    // No line runs at this speed: refused before any port is opened.
+    const TRun speed =
+        Fwloader({"identify", "--port", "/dev/no-such-tty", "--address", "1", "--baud", "12345"});
+    EXPECT_EQ(speed.Code, 2);
+    EXPECT_NE(speed.Err.find("no serial line runs at 12345 baud"), std::string::npos);
 }
 
 } // namespace

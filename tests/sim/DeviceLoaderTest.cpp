@@ -108,6 +108,17 @@ TEST_F(DeviceLoaderTest, StartAfterFirstTimeDownloadListensAtFactorySettings) {
     EXPECT_EQ(Line->Exchange(ReadRequest(255, 65200, 3), 11), ReadReply(255, {0, 0, 0x2105}));
 }
 
+// As a broken-off download leaves the device: the boot loader waits at the device's speed, and
+// the application it starts is at the device's own address, not the factory's.
+TEST_F(DeviceLoaderTest, DeviceLeftInTheLoaderStartsItsApplicationWithItsOwnSettings) {
+    Start(
+        {.Device = {.Address = 7, .Baud = 38400, .InLoader = true}, .Line = {.CheckSpeed = true}});
+    EXPECT_EQ(Sim->Mode(), sim::Mode::Loader);
+    EXPECT_NE(ReadPage(0x4000), Blank32); // the old firmware is still there
+    EXPECT_TRUE(Acknowledged(Dl(0, 0)));
+    EXPECT_EQ(Line->Exchange(ReadRequest(7, 65200, 3), 11), ReadReply(7, {0, 0, 0x2105}));
+}
+
 TEST_F(DeviceLoaderTest, StartAfterUpdateKeepsTheApplicationsSettings) {
     Start({.Device = {.Address = 7, .Baud = 38400}});
     Line->Send(WriteManyRequest(7, 65500, Activation));

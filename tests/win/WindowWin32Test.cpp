@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -33,9 +34,10 @@ constexpr auto UpdatePatience = 5min; // a whole update with the line's timing
 constexpr int BaudIndex19200 = 1;
 constexpr int BaudIndex57600 = 3;
 
+// The list position of a port: "COM10" is item 9.
 int PortIndex(const char* name) {
     return std::atoi(name + 3) - 1;
-} // "COM10" -> 9
+}
 
 struct TCloseHandle {
     void operator()(HANDLE handle) const { ::CloseHandle(handle); }
@@ -62,7 +64,8 @@ std::wstring ClassOf(HWND window) {
     return bang == std::wstring::npos ? text : text.substr(bang + 1);
 }
 
-// Statics and buttons: the text the window manager keeps, readable while the program is busy.
+// Statics and buttons: the text the system keeps for the window, readable while the program is
+// busy.
 std::wstring WindowText(HWND window) {
     wchar_t text[512] = {};
     ::GetWindowTextW(window, text, 512);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Update.h"
+#include "loader/DownloadSteps.h"
 #include "loader/Loader.h"
 #include "loader/MessageList.h"
 #include "loader/ProgressBar.h"
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,26 +49,54 @@ private:
     TConsole& Console;
 };
 
-// The download's progress, one memory section at a time: the loader sets the range once per
-// section and moves the position sector by sector. The bytes are those of the pages the image
-// uses, since only those go over the line.
-class TConsoleProgress : public TProgressBar {
+// The download's progress, weighed by the work really done: each erase, blank check, write and
+// verify counts with its bytes on the line, both ways. The whole job is known once the loader
+// sets the first range. On a terminal each memory section with pages to write draws a bar with
+// the time left of the whole job; otherwise each such section gives one line. A last line sums
+// up the download. It attaches itself to the loader as bar and step observer for its lifetime,
+// which is one download.
+class TConsoleProgress : public TProgressBar, public TDownloadSteps {
 public:
-    TConsoleProgress(TConsole& console, const THexLoader& loader)
-        : Console(console), Loader(loader) {}
+    using Seconds = std::chrono::duration<double>;
+
+    TConsoleProgress(TConsole& console, THexLoader& loader);
+    ~TConsoleProgress() override;
+    TConsoleProgress(const TConsoleProgress&) = delete;
+    TConsoleProgress& operator=(const TConsoleProgress&) = delete;
+
     void SetRange(int minimum, int maximum) override;
     void SetPosition(int position) override;
+    void Step(TDownloadStep kind, std::int32_t address, std::int32_t words) override;
+
+    // Share of the whole job's line bytes done, 0 to 1.
+    double DoneShare() const;
+    // The rest of the job at the pace so far; none before the first step.
+    std::optional<Seconds> TimeLeft() const;
 
 private:
-    std::int64_t BytesBefore(int sector) const; // used pages in the section's first sectors
-
+    struct TWork {
+        std::int64_t LineBytes = 0;
+        std::int64_t Pages = 0;
+        std::int64_t Sectors = 0;
+    };
     using Clock = std::chrono::steady_clock;
+
+    void PlanJob();
+    bool SectionHasWork() const;
+    void DrawBar();
+    void EndSection();
+    void PrintSummary();
+
     TConsole& Console;
-    const THexLoader& Loader;
-    int Section = 0; // counted from 1 once the first range is set
+    THexLoader& Loader;
+    std::vector<TWork> Planned; // per section
+    TWork PlannedTotal;
+    TWork Done;              // the whole job
+    TWork SectionDone;       // the current section
+    std::size_t Section = 0; // counted from 1 once the first range is set
     int Maximum = 0;
-    std::int64_t SectionBytes = 0;
-    Clock::time_point Start{};
+    Clock::time_point JobStart{};
+    Clock::time_point SectionStart{};
 };
 
 // What the update asks of a front end, on the console. The history rows are kept for the

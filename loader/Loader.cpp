@@ -277,6 +277,7 @@ bool THexLoader::ProgramSection(const TMemory& section) {
                 AddMessage("Failed to erase sector at 0x" + HexAddress(address) + "!");
                 return false;
             }
+            ReportStep(TDownloadStep::Erase, address, 0);
             if (!ProgramSector(address, section, sector)) {
                 return false;
             }
@@ -307,6 +308,7 @@ bool THexLoader::ProgramSector(std::int32_t address, const TMemory& section,
                 AddMessage("Failed to check page at 0x" + HexAddress(address) + "!");
                 return false;
             }
+            ReportStep(TDownloadStep::BlankCheck, address, read.size());
             if (read != blank) {
                 AddMessage("Page at 0x" + HexAddress(address) + " is not blank!");
                 return false;
@@ -315,10 +317,12 @@ bool THexLoader::ProgramSector(std::int32_t address, const TMemory& section,
                 AddMessage("Failed to write page at 0x" + HexAddress(address) + "!");
                 return false;
             }
+            ReportStep(TDownloadStep::Write, address, words.size());
             if (!Query(CmdRead, at, read)) {
                 AddMessage("Failed to verify page at 0x" + HexAddress(address) + "!");
                 return false;
             }
+            ReportStep(TDownloadStep::Verify, address, read.size());
             if (read != words) {
                 AddMessage("Page at 0x" + HexAddress(address) + " different than in hexfile!");
                 return false;
@@ -341,6 +345,12 @@ bool THexLoader::StartApplication() {
     }
     AddMessage("Started application successfully!");
     return true;
+}
+
+void THexLoader::ReportStep(TDownloadStep kind, std::int32_t address, std::size_t words) {
+    if (DownloadSteps != nullptr) {
+        DownloadSteps->Step(kind, address, static_cast<std::int32_t>(words));
+    }
 }
 
 void THexLoader::InitProgress(int maximum) {

@@ -2,6 +2,7 @@
 
 #include "link/Communication.h"
 #include "link/Types.h"
+#include "loader/DownloadSteps.h"
 #include "loader/MessageList.h"
 #include "loader/ProgressBar.h"
 
@@ -85,6 +86,7 @@ public:
 
     // Download procedure
     void SetProgressBar(TProgressBar* bar) { ProgressBar = bar; }
+    void SetDownloadSteps(TDownloadSteps* steps) { DownloadSteps = steps; }
     bool Download();
     bool StartApplication();
     bool ProgramSection(const TMemory& section);
@@ -102,6 +104,10 @@ protected:
     std::int32_t SectorCount = 0;
     std::int32_t PageCount = 0;
     std::int32_t WordCount = 0;
-    TMessageList* MessageList = nullptr; // owned by the front end
-    TProgressBar* ProgressBar = nullptr; // owned by the front end
+    TMessageList* MessageList = nullptr;     // owned by the front end
+    TProgressBar* ProgressBar = nullptr;     // owned by the front end
+    TDownloadSteps* DownloadSteps = nullptr; // owned by the front end
+
+private:
+    void ReportStep(TDownloadStep kind, std::int32_t address, std::size_t words);
 };

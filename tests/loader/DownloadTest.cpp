@@ -40,6 +40,20 @@ public:
     std::vector<std::string> Calls;
 };
 
+class TStepRecorder : public TDownloadSteps {
+public:
+    struct TStep {
+        TDownloadStep Kind;
+        std::int32_t Address;
+        std::int32_t Words;
+        bool operator==(const TStep&) const = default;
+    };
+    void Step(TDownloadStep kind, std::int32_t address, std::int32_t words) override {
+        Steps.push_back({kind, address, words});
+    }
+    std::vector<TStep> Steps;
+};
+
 // The bar's calls for sections of the given numbers of sectors.
 std::vector<std::string> BarRun(std::initializer_list<int> sections) {
     std::vector<std::string> calls;
@@ -85,6 +99,7 @@ protected:
     void SetUp() override {
         Loader.SetMessageList(&Messages);
         Loader.SetProgressBar(&Progress);
+        Loader.SetDownloadSteps(&Steps);
         ASSERT_TRUE(Loader.SelectProcessor(0));
         ASSERT_TRUE(Loader.LoadHexResource("HEX_FILE"));
         Messages.Lines.clear();
@@ -126,6 +141,7 @@ protected:
     THexLoader Loader;
     TMessageRecorder Messages;
     TProgressRecorder Progress;
+    TStepRecorder Steps;
     std::unique_ptr<TSimOnPty> Sim;
 };
 
@@ -177,6 +193,21 @@ TEST_F(Download, CarriedFirmwareGoesIntoFlashWordForWord) {
     EXPECT_EQ(erased, sectors);
     EXPECT_EQ(log.back().Address, 0xFFC0);
 
+    // Each exchange is reported once answered, in the order sent: a read before its page's
+    // write checks it blank, the one after verifies it.
+    ASSERT_EQ(Steps.Steps.size(), log.size());
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        const std::uint16_t code = log[i].Code;
+        const bool beforeWrite = i + 1 < log.size() && log[i + 1].Code == THexLoader::CmdWrite;
+        const TDownloadStep kind = code == THexLoader::CmdErase   ? TDownloadStep::Erase
+                                   : code == THexLoader::CmdWrite ? TDownloadStep::Write
+                                   : beforeWrite                  ? TDownloadStep::BlankCheck
+                                                                  : TDownloadStep::Verify;
+        EXPECT_EQ(Steps.Steps[i], (TStepRecorder::TStep{kind, log[i].Address,
+                                                        code == THexLoader::CmdErase ? 0 : 32}))
+            << "exchange " << i;
+    }
+
     ExpectFlashHoldsTheImage();
     // The link sends a word low byte first (3140 goes out as 40 31); the device gives it back
     // as the same word, so read in the image's pair order its flash is the HEX text's bytes.
@@ -207,6 +238,10 @@ TEST_F(Download, SecondDownloadAfterAFailureErasesAgainAndSucceeds) {
     // The eight unused sectors below 0x5000 moved the bar; the failing one did not.
     EXPECT_EQ(Progress.Calls, (std::vector<std::string>{"range 0 96", "0", "1", "2", "3", "4", "5",
                                                         "6", "7", "8"}));
+    // The write that was never acknowledged is no step done.
+    EXPECT_EQ(Steps.Steps,
+              (std::vector<TStepRecorder::TStep>{{TDownloadStep::Erase, 0x5000, 0},
+                                                 {TDownloadStep::BlankCheck, 0x5000, 32}}));
 
     Messages.Lines.clear();
     EXPECT_TRUE(Loader.Download());

@@ -216,3 +216,13 @@ void LoadPortMap(const std::string& path) {
         }
     }
 }
+
+void SavePortMapping(const std::string& path, const std::string& comName,
+                     const std::string& devicePath) {
+    TIniDocument ini;
+    if (FileExists(path) && !ini.Load(path)) {
+        throw std::runtime_error("Cannot read file \"" + path + "\".");
+    }
+    ini.Set(PortsSection, comName.c_str(), devicePath);
+    ReplaceFile(path, ini.Text());
+}

@@ -22,3 +22,9 @@ void SaveSettingsFile(const std::string& path, const TSettings& settings);
 
 // Fills the COM-name to device-path map of the serial link from the section "Ports".
 void LoadPortMap(const std::string& path);
+
+// Enters comName=devicePath in the section "Ports", keeping everything else in the file (or
+// making a new one); written as SaveSettingsFile writes. Throws std::runtime_error naming the
+// file when it cannot be read or written.
+void SavePortMapping(const std::string& path, const std::string& comName,
+                     const std::string& devicePath);

@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::int32_t DefaultBaudrate = 19200;
 constexpr int AddressListSize = 255; // slave addresses 1..255
+constexpr const char* DownloadAbortedText = "Download aborted!";
 
 // The text trimmed of blanks at both ends.
 std::string Trimmed(const std::string& text) {
@@ -43,12 +44,32 @@ std::int32_t DecimalOr(const std::string& text, std::int32_t fallback) {
 TUpdate::TUpdate(TConverter& converter, THexLoader& loader, TUpdateUi& ui)
     : FConverter(converter), FLoader(loader), Ui(ui) {}
 
+void TUpdate::SetLoaderObservers(TMessageList* messages, TDownloadSteps* steps) {
+    Messages = messages;
+    Steps = steps;
+    FLoader.SetMessageList(messages);
+    FLoader.SetDownloadSteps(steps);
+}
+
+void TUpdate::Report(TUpdateResult result, const std::string& portName) {
+    Outcome.Result = result;
+    Outcome.Message = FailureText(result, portName);
+    Outcome.Detail = result == TUpdateResult::Download ? LastLoaderMessage : std::string();
+    Outcome.Seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
+    Outcome.Bytes = result == TUpdateResult::Success ? FLoader.ByteCount() : VerifiedBytes;
+    if (OnOutcome) {
+        OnOutcome(Outcome);
+    }
+}
+
 void TUpdate::Show(const std::string& activity) {
     Ui.ShowActivity(activity);
     Ui.ProcessMessages();
 }
 
 TUpdateResult TUpdate::Fail(TUpdateResult result, const std::string& portName) {
+    Report(result, portName);
     Ui.ShowMessage(FailureText(result, portName));
     Ui.Terminate();
     // The program ends after this anyway; releasing the line now also frees it for a front
@@ -65,6 +86,43 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
         // broadcast or a wrapped address.
         throw std::out_of_range("TUpdate: Modbus address index out of range!");
     }
+    Started = std::chrono::steady_clock::now();
+    Outcome = {};
+    LastLoaderMessage.clear();
+    VerifiedBytes = 0;
+    // Between the loader and the front end's observers while this runs; the front end's own
+    // come back whatever way it ends.
+    struct TRecorder : TMessageList, TDownloadSteps {
+        TUpdate& Update;
+        explicit TRecorder(TUpdate& update) : Update(update) {
+            Update.FLoader.SetMessageList(this);
+            Update.FLoader.SetDownloadSteps(this);
+        }
+        ~TRecorder() override {
+            Update.FLoader.SetMessageList(Update.Messages);
+            Update.FLoader.SetDownloadSteps(Update.Steps);
+        }
+        TRecorder(const TRecorder&) = delete;
+        TRecorder& operator=(const TRecorder&) = delete;
+        void Append(const std::string& line) override {
+            // The loader closes a failure with this line; the one before says what failed.
+            if (line != DownloadAbortedText) {
+                Update.LastLoaderMessage = line;
+            }
+            if (Update.Messages != nullptr) {
+                Update.Messages->Append(line);
+            }
+        }
+        void Step(TDownloadStep kind, std::int32_t address, std::int32_t words) override {
+            if (kind == TDownloadStep::Verify) {
+                Update.VerifiedBytes += 2 * std::int64_t{words};
+            }
+            if (Update.Steps != nullptr) {
+                Update.Steps->Step(kind, address, words);
+            }
+        }
+    } recorder(*this);
+
     const std::string& port = inputs.PortName;
     const std::string& label = inputs.PortLabel.empty() ? port : inputs.PortLabel;
     const std::int32_t baudrate = BaudrateOf(inputs.BaudText);
@@ -96,6 +154,9 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
         }
         const std::int32_t type = FConverter.GetType();
         const std::int32_t subType = FConverter.GetSubType();
+        Outcome.Type = static_cast<std::uint16_t>(type);
+        Outcome.SubType = static_cast<std::uint16_t>(subType);
+        Outcome.VersionBefore = static_cast<std::uint16_t>(FConverter.GetVersion());
         if (type == 0 && subType == 0 && FConverter.GetVersion() < MinimumConverterVersion) {
             return Fail(TUpdateResult::VersionTooOld, label);
         }
@@ -128,6 +189,7 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
     FillInfoList();
     FConverter.WriteCommand();
     FConverter.Close();
+    Report(TUpdateResult::Success, label);
     Ui.EnableButtons(false, true);
     Show("Firmware loaded successfully!");
     return TUpdateResult::Success;
@@ -137,6 +199,7 @@ bool TUpdate::WriteDownloadRecord(const TUpdateInputs& inputs) {
     if (!FConverter.Connect()) {
         return false;
     }
+    Outcome.VersionAfter = static_cast<std::uint16_t>(FConverter.GetVersion());
     if (!FConverter.ReadRecords()) {
         return false;
     }

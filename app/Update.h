@@ -1,10 +1,14 @@
 #pragma once
 
 #include "converter/Converter.h"
+#include "loader/DownloadSteps.h"
 #include "loader/Loader.h"
+#include "loader/MessageList.h"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +60,21 @@ enum class TUpdateResult : int {
     WriteRecord = 19,      // F9
 };
 
+// What one update did, as the service log keeps it.
+struct TUpdateOutcome {
+    TUpdateResult Result = TUpdateResult::Success;
+    std::string Message; // the failure text shown; empty on success
+    std::string Detail;  // the loader's last message when the download failed
+    std::optional<std::uint16_t> Type;
+    std::optional<std::uint16_t> SubType;
+    std::optional<std::uint16_t> VersionBefore; // what the application reported before
+    std::optional<std::uint16_t> VersionAfter;  // what the new application reports
+    double Seconds = 0;
+    // The image's bytes after a whole download; else those of the pages written and verified.
+    std::int64_t Bytes = 0;
+};
+using TOutcomeHandler = std::function<void(const TUpdateOutcome&)>;
+
 inline constexpr std::uint16_t AcceptedConverterType = 0;
 inline constexpr std::uint16_t AcceptedConverterSubType = 0;
 inline constexpr std::uint16_t MinimumConverterVersion = 0x2100;
@@ -68,6 +87,12 @@ inline constexpr const char* FirmwareResource = "HEX_FILE";
 class TUpdate {
 public:
     TUpdate(TConverter& converter, THexLoader& loader, TUpdateUi& ui);
+
+    // The front end's own observers of the loader: the update keeps itself between them and
+    // the loader while it runs, to learn what the service log needs.
+    void SetLoaderObservers(TMessageList* messages, TDownloadSteps* steps);
+    // Told once the update has ended, before a failure is shown.
+    void SetOutcomeHandler(TOutcomeHandler handler) { OnOutcome = std::move(handler); }
 
     // One whole update. A failure shows its text, terminates the front end and releases the
     // port before it returns. Throws std::out_of_range when the Modbus address index is not
@@ -89,10 +114,18 @@ public:
 private:
     void Show(const std::string& activity); // the activity text, painted
     TUpdateResult Fail(TUpdateResult result, const std::string& portName);
+    void Report(TUpdateResult result, const std::string& portName);
 
     TConverter& FConverter;
     THexLoader& FLoader;
     TUpdateUi& Ui;
+    TMessageList* Messages = nullptr;
+    TDownloadSteps* Steps = nullptr;
+    TOutcomeHandler OnOutcome;
+    TUpdateOutcome Outcome;
+    std::chrono::steady_clock::time_point Started{};
+    std::string LastLoaderMessage;
+    std::int64_t VerifiedBytes = 0;
 };
 
 // History list columns of one record.

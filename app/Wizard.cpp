@@ -1,5 +1,6 @@
 #include "app/Wizard.h"
 
+#include "app/ServiceLog.h"
 #include "app/Settings.h"
 
 #include <utility>
@@ -176,7 +177,16 @@ void TWizard::tsProgressShow() {
         explicit TRunning(bool& flag) : Flag(flag) { Flag = true; }
         ~TRunning() { Flag = false; }
     } running(FUpdating);
-    TUpdate(*FConverter, *FLoader, *this).Run(Inputs());
+    const TUpdateInputs inputs = Inputs();
+    TUpdate update(*FConverter, *FLoader, *this);
+    update.SetOutcomeHandler([this, &inputs](const TUpdateOutcome& outcome) {
+        // The window has nowhere to say that the log failed without changing its own texts;
+        // the update's result stands either way.
+        std::string ignored;
+        AppendToServiceLog(ServiceLogBeside(FSettingsFile), LogEntryOf("window", inputs, outcome),
+                           ignored);
+    });
+    update.Run(inputs);
 }
 
 void TWizard::FormDestroy() {

@@ -1,11 +1,16 @@
 #include "cli/Cli.h"
 
+#include "app/Platform.h"
+#include "app/ServiceLog.h"
 #include "app/Settings.h"
 #include "app/Update.h"
 #include "cli/Console.h"
+#include "cli/Ports.h"
 #include "converter/Converter.h"
 #include "link/Serialport.h"
 #include "loader/Loader.h"
+#include "loader/Resource.h"
+#include "loader/Sha256.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -70,6 +75,14 @@ struct TUpdateOptions {
     std::string Id1;
     std::string Id2;
     bool Verbose = false;
+    std::string Log; // empty: beside the settings file
+    bool NoLog = false;
+};
+
+struct TLogOptions {
+    std::string Log;
+    std::string Settings;
+    bool Json = false;
 };
 
 std::string Trimmed(const std::string& text) {
@@ -211,7 +224,61 @@ bool HintAtWaitingLoader(TConsole& console, const std::string& port, const TLine
     return true;
 }
 
+// Lines of a text, the last one counted also without its line end.
+std::size_t LineCount(std::string_view text) {
+    const auto ends = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    return ends + (!text.empty() && text.back() != '\n' ? 1 : 0);
+}
+
+// --log as given; else beside the settings file of --settings, else beside the program.
+std::string ServiceLogPath(const std::string& log, const std::string& settings) {
+    if (!log.empty()) {
+        return log;
+    }
+    return ServiceLogBeside(settings.empty() ? SettingsPath(ExecutablePath()) : settings);
+}
+
+// One attempt a line: when, where, how it ended.
+std::string LogLine(const TLogEntry& e) {
+    const auto version = [](const std::optional<std::uint16_t>& word) {
+        return word ? FormatVersion(*word) : std::string("?");
+    };
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", e.Seconds);
+    std::string line = e.Time + "  " + e.Frontend + "  " + e.Port + " (" + e.Device + ") " +
+                       std::to_string(e.Baud) + " baud, address " + std::to_string(e.Address) +
+                       ", " + e.Mode + ", user " + e.User + ", " + version(e.VersionBefore) +
+                       " -> " + version(e.VersionAfter) + ", " + std::to_string(e.Bytes) +
+                       " bytes, " + seconds + ": ";
+    if (e.Result == 0) {
+        return line + "success";
+    }
+    std::string message = e.Message.substr(0, e.Message.find('\n'));
+    line += "failed (" + std::to_string(e.Result) + ") " + message;
+    return e.Detail.empty() ? line : line + " " + e.Detail;
+}
+
+int RunLog(const TLogOptions& options, TConsole& console) {
+    const std::string path = ServiceLogPath(options.Log, options.Settings);
+    for (const std::string& line : ReadServiceLog(path)) {
+        TLogEntry entry;
+        if (options.Json) {
+            console.Line(line);
+        } else if (FromJsonLine(line, entry)) {
+            console.Line(LogLine(entry));
+        } else {
+            console.Line("(not a log entry) " + line);
+        }
+    }
+    return ExitSuccess;
+}
+
 int RunImage(int processor, TConsole& console) {
+    // What tells one firmware from another, before the reader's verdict on it.
+    const std::string_view text = FindResource(FirmwareResource);
+    console.Line("SHA-256: " + Sha256Hex(text));
+    console.Line("Size:    " + std::to_string(text.size()) + " bytes, " +
+                 std::to_string(LineCount(text)) + " lines");
     THexLoader loader;
     TConsoleMessageList messages(console);
     loader.SetMessageList(&messages);
@@ -248,12 +315,10 @@ int RunUpdate(TUpdateOptions options, TConsole& console) {
     TConverter converter;
     THexLoader loader;
     TConsoleProgress progress(console, loader);
-    loader.SetProgressBar(&progress);
     TConsoleMessageList messages(console);
-    if (options.Verbose) {
-        loader.SetMessageList(&messages);
-    }
     TConsoleUi ui(console);
+    TUpdate update(converter, loader, ui);
+    update.SetLoaderObservers(options.Verbose ? &messages : nullptr, &progress);
 
     TUpdateInputs inputs;
     inputs.PortName = port;
@@ -267,7 +332,17 @@ int RunUpdate(TUpdateOptions options, TConsole& console) {
     inputs.Id1Text = options.Id1;
     inputs.Id2Text = options.Id2;
 
-    const TUpdateResult result = TUpdate(converter, loader, ui).Run(inputs);
+    if (!options.NoLog) {
+        const std::string log = ServiceLogPath(options.Log, options.Line.Settings);
+        update.SetOutcomeHandler([&console, &inputs, log](const TUpdateOutcome& outcome) {
+            std::string error;
+            if (!AppendToServiceLog(log, LogEntryOf("cli", inputs, outcome), error)) {
+                console.Error("fwloader: warning: the service log " + log +
+                              " could not be written (" + error + ")");
+            }
+        });
+    }
+    const TUpdateResult result = update.Run(inputs);
     if (result == TUpdateResult::Connect) {
         ExplainOpen(console, converter, options.Line.Port);
         if (converter.GetOpenError().Kind == TOpenFailure::None) {
@@ -393,6 +468,12 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         ->check(Digits(Id2MaxDigits))
         ->needs(firstTime);
     updateCommand->add_flag("-v,--verbose", update.Verbose, "print the loader's messages");
+    CLI::Option* logFile = updateCommand->add_option(
+        "--log", update.Log,
+        "service log to append this attempt to (default: firmware-loader-log.jsonl beside the "
+        "settings file, or beside fwloader)");
+    updateCommand->add_flag("--no-log", update.NoLog, "keep no service log of this attempt")
+        ->excludes(logFile);
     updateCommand->footer(ExitCodesPointer);
 
     TLineOptions identify;
@@ -406,6 +487,16 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         app.add_subcommand("history", "Print the download records kept in the converter");
     AddLineOptions(*historyCommand, history)->required();
     historyCommand->footer(ExitCodesPointer);
+
+    TLogOptions log;
+    CLI::App* logCommand =
+        app.add_subcommand("log", "Print the service log of the updates, newest last");
+    logCommand->add_option("--log", log.Log, "the service log (default: as for update)");
+    logCommand->add_option("--settings", log.Settings, "the settings file the log lies beside");
+    logCommand->add_flag("--json", log.Json, "the log's own JSON lines");
+
+    TPortsOptions ports;
+    CLI::App* portsCommand = AddPortsCommand(app, ports);
 
     try {
         app.parse(argc, argv);
@@ -426,6 +517,12 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         }
         if (historyCommand->parsed()) {
             return RunHistory(history, console);
+        }
+        if (logCommand->parsed()) {
+            return RunLog(log, console);
+        }
+        if (portsCommand->parsed()) {
+            return RunPorts(ports, console);
         }
     } catch (const std::exception& e) {
         console.Error(std::string("fwloader: ") + e.what());

@@ -85,6 +85,18 @@ private slots:
         QVERIFY(w.Terminated());
         w.FormDestroy();
         QVERIFY(folder.Read().find("Com-Port=4\nBaudrate=1\n") != std::string::npos);
+
+        // The attempt is in the service log beside the settings file.
+        std::ifstream log(folder.FilePath("firmware-loader-log.jsonl"));
+        std::string entry;
+        std::getline(log, entry);
+        QVERIFY2(entry.find("\"frontend\":\"window\",\"port\":\"COM5\",\"device\":\"" +
+                            converter.SlavePath() +
+                            "\",\"baud\":19200,\"address\":1,\"mode\":\"normal\",") !=
+                     std::string::npos,
+                 entry.c_str());
+        QVERIFY2(entry.find("\"result\":0,\"message\":\"\",") != std::string::npos, entry.c_str());
+        QVERIFY(!std::getline(log, entry));
     }
 
     void closeBoxDuringTheUpdateLetsItEnd() {

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -152,10 +154,15 @@ TEST(Cli, SilentConverterEndsWithTheConnectTextNamingThePortOfTheSettingsFile) {
 
 TEST(Cli, OldVersionEndsWithItsTextAndLeavesTheFlashAlone) {
     TSimOnPty sim({.Device = {.Version = 0x20FF}});
-    const TRun run = Fwloader({"update", "--port", sim.SlavePath(), "--address", "1"});
+    // A service log that cannot be written costs a warning, not the result.
+    const std::string log = "/no-such-folder/firmware-loader-log.jsonl";
+    const TRun run =
+        Fwloader({"update", "--port", sim.SlavePath(), "--address", "1", "--log", log});
     EXPECT_EQ(run.Code, 13);
-    EXPECT_EQ(run.Err, "Firmware update is not possible with this converter version!\n"
-                       "Application terminated!\n");
+    EXPECT_EQ(run.Err, "fwloader: warning: the service log " + log +
+                           " could not be written (No such file or directory)\n"
+                           "Firmware update is not possible with this converter version!\n"
+                           "Application terminated!\n");
     sim.Stop();
     EXPECT_EQ(sim.Counters().Activations, 0u);
     EXPECT_EQ(sim.Counters().Erases, 0u);
@@ -175,12 +182,14 @@ TEST(Cli, BrokenOffDownloadIsFoundAndFinishedWithResume) {
                                          .Where = sim::Side::Loader}},
                    .FlashOut = flashFile});
     const std::string port = sim.SlavePath();
+    const std::string log =
+        ::testing::TempDir() + "cli-resume-" + std::to_string(getpid()) + ".jsonl";
     const std::vector<std::string> line{"--port", port, "--address", "7", "--baud", "38400"};
     const auto with = [&line](std::vector<std::string> args) {
         args.insert(args.end(), line.begin(), line.end());
         return args;
     };
-    const TRun broken = Fwloader(with({"update"}));
+    const TRun broken = Fwloader(with({"update", "--log", log}));
     ASSERT_EQ(broken.Code, 17) << broken.Err;
     EXPECT_EQ(broken.Err, "Download failed!\nProgram terminated!\n");
 
@@ -191,11 +200,11 @@ TEST(Cli, BrokenOffDownloadIsFoundAndFinishedWithResume) {
     const TRun identify = Fwloader(with({"identify"}));
     EXPECT_EQ(identify.Code, 21);
     EXPECT_EQ(identify.Err, waiting);
-    const TRun update = Fwloader(with({"update"}));
+    const TRun update = Fwloader(with({"update", "--log", log}));
     EXPECT_EQ(update.Code, 12);
     EXPECT_EQ(update.Err, waiting);
 
-    const TRun resumed = Fwloader(with({"update", "--resume"}));
+    const TRun resumed = Fwloader(with({"update", "--resume", "--log", log}));
     EXPECT_EQ(resumed.Code, 0) << resumed.Err;
     EXPECT_EQ(resumed.Out.find("Activating Loader..."), std::string::npos);
     EXPECT_TRUE(resumed.Out.ends_with("1   " + TodayText() + "  QX    0-0  2.1.5\n"))
@@ -215,6 +224,49 @@ TEST(Cli, BrokenOffDownloadIsFoundAndFinishedWithResume) {
     ASSERT_EQ(flash.size(), 0x10000u);
     ASSERT_EQ(image.size(), 0xC000u);
     EXPECT_TRUE(flash.compare(0x4000, image.size(), image) == 0);
+
+    // The service log holds every attempt of the update, the failures with their texts, each
+    // line a JSON object to a reader nobody here wrote.
+    EXPECT_EQ(
+        std::system(
+            ("python3 -c 'import json,sys; [json.loads(l) for l in open(sys.argv[1])]' " + log)
+                .c_str()),
+        0);
+    std::ifstream logIn(log);
+    std::vector<std::string> entries;
+    for (std::string entry; std::getline(logIn, entry);) {
+        entries.push_back(entry);
+    }
+    const TRun listed = Fwloader({"log", "--log", log});
+    std::filesystem::remove(log);
+    ASSERT_EQ(entries.size(), 3u);
+    // Read back, newest last.
+    EXPECT_EQ(listed.Code, 0);
+    EXPECT_NE(listed.Out.find(", normal, user QX, 2.1.5 -> ?, "), std::string::npos) << listed.Out;
+    EXPECT_NE(listed.Out.find(": failed (17) Download failed! Failed to "), std::string::npos);
+    const std::string last = listed.Out.substr(listed.Out.rfind('\n', listed.Out.size() - 2) + 1);
+    EXPECT_NE(last.find(", resume, user QX, ? -> 2.1.5, 17540 bytes, "), std::string::npos);
+    EXPECT_TRUE(last.ends_with(": success\n")) << last;
+    const std::string where = "\"frontend\":\"cli\",\"port\":\"" + port + "\",\"device\":\"" +
+                              port + "\",\"baud\":38400,\"address\":7,";
+    EXPECT_NE(entries[0].find(where + "\"mode\":\"normal\",\"type\":0,\"subtype\":0,"
+                                      "\"version_before\":\"2.1.5\",\"version_after\":null,"
+                                      "\"result\":17,\"message\":\"Download failed!\\nProgram "
+                                      "terminated!\",\"detail\":\"Failed to "),
+              std::string::npos)
+        << entries[0];
+    EXPECT_NE(entries[1].find(where + "\"mode\":\"normal\",\"type\":null,\"subtype\":null,"
+                                      "\"version_before\":null,\"version_after\":null,"
+                                      "\"result\":12,"),
+              std::string::npos)
+        << entries[1];
+    EXPECT_NE(entries[2].find(where + "\"mode\":\"resume\",\"type\":null,\"subtype\":null,"
+                                      "\"version_before\":null,\"version_after\":\"2.1.5\","
+                                      "\"result\":0,\"message\":\"\",\"detail\":\"\","),
+              std::string::npos)
+        << entries[2];
+    EXPECT_NE(entries[2].find(",\"bytes\":17540,\"user\":\"QX\"}"), std::string::npos);
+    EXPECT_TRUE(entries[2].starts_with("{\"time\":\"" + TodayIsoDate()));
 }
 
 TEST(Cli, RefusedOpenSaysWhy) {
@@ -239,9 +291,9 @@ TEST(Cli, RefusedOpenSaysWhy) {
     ASSERT_EQ(stat(pty.SlavePath().c_str(), &status), 0);
     const std::string group = getgrgid(status.st_gid)->gr_name;
     constexpr uid_t Nobody = 65534;
-    const TRun refused = Fwloader(
-        {"update", "--port", pty.SlavePath(), "--first-time", "--id1", "1234", "--id2", "5"},
-        root ? std::optional<uid_t>(Nobody) : std::nullopt);
+    const TRun refused = Fwloader({"update", "--port", pty.SlavePath(), "--first-time", "--id1",
+                                   "1234", "--id2", "5", "--no-log"},
+                                  root ? std::optional<uid_t>(Nobody) : std::nullopt);
     EXPECT_EQ(refused.Code, 16);
     EXPECT_EQ(refused.Err, "Couldn't open " + pty.SlavePath() +
                                "!\nProgram terminated!\nReason: permission denied; the device "

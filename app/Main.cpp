@@ -7,8 +7,12 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTreeWidgetItem>
+#include <csignal>
 #include <exception>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -23,6 +27,15 @@ QString QText(const std::string& text) {
     return QString::fromStdString(text);
 }
 
+// Signals only write a byte here; the message loop reads it and closes the window.
+int TerminationPipe[2] = {-1, -1};
+constexpr int TerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+extern "C" void OnTerminationSignal(int /*signal*/) {
+    const char byte = 1;
+    (void)!::write(TerminationPipe[1], &byte, 1);
+}
+
 void ShowModal(QWidget* parent, QMessageBox::Icon icon, const QString& text) {
     QMessageBox box(icon, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
@@ -31,7 +44,44 @@ void ShowModal(QWidget* parent, QMessageBox::Icon icon, const QString& text) {
 
 } // namespace
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    if (TerminationPipe[0] < 0 && ::pipe2(TerminationPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return; // the signals keep their default action
+    }
+    Termination =
+        std::make_unique<QSocketNotifier>(TerminationPipe[0], QSocketNotifier::Read, this);
+    connect(Termination.get(), &QSocketNotifier::activated, this, [this] { CloseOnRequest(); });
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigset_t requests;
+    sigemptyset(&requests);
+    for (const int signal : TerminationSignals) {
+        ::sigaction(signal, &action, nullptr);
+        sigaddset(&requests, signal);
+    }
+    // A request that came before the handler was in place waits blocked; it is taken now.
+    ::pthread_sigmask(SIG_UNBLOCK, &requests, nullptr);
+}
+
+TApplication::~TApplication() {
+    for (const int signal : TerminationSignals) {
+        ::signal(signal, SIG_DFL);
+    }
+}
+
+void TApplication::CloseOnRequest() {
+    char bytes[16];
+    while (::read(TerminationPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    // The close box's way: during an update the window only takes note and ends afterwards.
+    for (QWidget* widget : topLevelWidgets()) {
+        if (auto* window = qobject_cast<TwinMain*>(widget); window && window->isVisible()) {
+            window->close();
+        }
+    }
+}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
     try {
@@ -100,9 +150,10 @@ TwinMainForm::TwinMainForm() {
 TwinMain::TwinMain(const std::string& settingsFile)
     : FId1Validator(QRegularExpression("[0-9]{0,6}")),
       FId2Validator(QRegularExpression("[0-9]{0,8}")), FProgressBar(*ProgressBar1),
-      FWizard(*this, settingsFile.empty()
-                         ? SettingsPath(QCoreApplication::applicationFilePath().toStdString())
-                         : settingsFile) {
+      FWizard(*this,
+              settingsFile.empty()
+                  ? DefaultSettingsFile(QCoreApplication::applicationFilePath().toStdString())
+                  : settingsFile) {
     txtUser->setValidator(&FUserValidator);
     txtHID1->setValidator(&FId1Validator);
     txtHID2->setValidator(&FId2Validator);

@@ -13,12 +13,16 @@
 class QComboBox;
 class QLineEdit;
 class QProgressBar;
+class QSocketNotifier;
 
 // The application object with the standard exception display: an exception that escapes an
 // event handler is shown in a message box and the program goes on.
+// A request to end the program from outside (SIGTERM, SIGINT, SIGHUP: a logout, a service
+// manager, Ctrl+C) closes the main window as its close box does, so the settings are kept.
 class TApplication : public QApplication {
 public:
     TApplication(int& argc, char** argv);
+    ~TApplication() override;
 
     bool notify(QObject* receiver, QEvent* event) override;
 
@@ -26,8 +30,13 @@ public:
     static void HandleException();
 
     // Main window, message loop, end of the window; any exception that gets this far is
-    // shown the same way. Returns 0. An empty path puts the settings file beside the program.
+    // shown the same way. Returns 0. An empty path takes the program's own settings file.
     int Run(const std::string& settingsFile = {});
+
+private:
+    void CloseOnRequest();
+
+    std::unique_ptr<QSocketNotifier> Termination;
 };
 
 // The window's progress bar as the loader drives it.
@@ -63,7 +72,7 @@ public:
     static constexpr int PageComm = TWizard::PageComm;
     static constexpr int PageProgress = TWizard::PageProgress;
 
-    // An empty settings path means the executable's path with the extension ".ini".
+    // An empty settings path means the place DefaultSettingsFile gives for this program.
     explicit TwinMain(const std::string& settingsFile = {});
     ~TwinMain() override;
 

@@ -3,14 +3,38 @@
 #include "app/Platform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <iterator>
 #include <unistd.h>
 
 std::string ExecutablePath() {
     std::error_code error;
     return std::filesystem::read_symlink("/proc/self/exe", error).string();
+}
+
+std::string UserConfigFolder() {
+    // The XDG base directory rule: a relative value is to be ignored.
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/') {
+        return config;
+    }
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] == '\0') {
+        return {};
+    }
+    return (std::filesystem::path(home) / ".config").string();
+}
+
+bool MayKeepFilesIn(const std::string& folder) {
+    const std::filesystem::path path = std::filesystem::absolute(folder).lexically_normal();
+    const auto top = path.begin() == path.end() ? path.end() : std::next(path.begin());
+    if (top != path.end() && *top == "usr") {
+        return false;
+    }
+    return ::access(folder.c_str(), W_OK) == 0;
 }
 
 bool AppendDurably(const std::string& path, const std::string& text, std::string& error) {

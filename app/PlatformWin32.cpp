@@ -30,6 +30,14 @@ std::string ExecutablePath() {
     }
 }
 
+std::string UserConfigFolder() {
+    return {}; // a Windows program keeps its settings file beside itself
+}
+
+bool MayKeepFilesIn(const std::string& /*folder*/) {
+    return true;
+}
+
 bool AppendDurably(const std::string& path, const std::string& text, std::string& error) {
     // Append access only: every write lands at the end, whoever else appends.
     HANDLE raw = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,

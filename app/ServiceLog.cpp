@@ -1,6 +1,7 @@
 #include "app/ServiceLog.h"
 
 #include "app/Platform.h"
+#include "app/Settings.h"
 #include "link/Serialport.h"
 
 #include <cmath>
@@ -255,6 +256,7 @@ bool FromJsonLine(const std::string& line, TLogEntry& e) {
 }
 
 bool AppendToServiceLog(const std::string& path, const TLogEntry& entry, std::string& error) {
+    MakeUserSettingsFolder(path);
     return AppendDurably(path, ToJsonLine(entry) + "\n", error);
 }
 

@@ -1,5 +1,6 @@
 #include "app/Settings.h"
 
+#include "app/Platform.h"
 #include "link/Serialport.h"
 
 #define SI_NO_CONVERSION // values are bytes in the system's code page; nothing to convert
@@ -18,6 +19,8 @@
 namespace {
 
 constexpr const char* SettingsSection = "Settings";
+constexpr const char* UserSettingsFolderName = "firmware-loader";
+constexpr const char* UserSettingsFileName = "firmware-loader.ini";
 constexpr const char* PortsSection = "Ports";
 
 constexpr const char* KeyProcessor = "Processor";
@@ -170,6 +173,36 @@ std::string SettingsPath(const std::string& executablePath) {
     return path.string();
 }
 
+std::string UserSettingsFile() {
+    const std::string config = UserConfigFolder();
+    if (config.empty()) {
+        return {};
+    }
+    return (std::filesystem::path(config) / UserSettingsFolderName / UserSettingsFileName).string();
+}
+
+std::string DefaultSettingsFile(const std::string& executablePath) {
+    const std::string beside = SettingsPath(executablePath);
+    const std::string folder = std::filesystem::path(beside).parent_path().string();
+    const std::string user = UserSettingsFile();
+    if (user.empty() || FileExists(beside) || MayKeepFilesIn(folder.empty() ? "." : folder)) {
+        return beside;
+    }
+    return user;
+}
+
+void MakeUserSettingsFolder(const std::string& path) {
+    const std::string user = UserSettingsFile();
+    if (user.empty()) {
+        return;
+    }
+    const std::filesystem::path folder = std::filesystem::path(user).parent_path();
+    if (std::filesystem::path(path).parent_path() == folder) {
+        std::error_code ignored; // a failure shows when the file is written
+        std::filesystem::create_directories(folder, ignored);
+    }
+}
+
 bool LoadSettingsFile(const std::string& path, TSettings& settings) {
     TIniDocument ini;
     if (!FileExists(path) || !ini.Load(path)) {
@@ -184,6 +217,7 @@ bool LoadSettingsFile(const std::string& path, TSettings& settings) {
 }
 
 void SaveSettingsFile(const std::string& path, const TSettings& settings) {
+    MakeUserSettingsFolder(path);
     TIniDocument ini;
     // A file that is there but cannot be read is not replaced: its other sections would be lost.
     if (FileExists(path) && !ini.Load(path)) {

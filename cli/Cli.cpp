@@ -230,12 +230,12 @@ std::size_t LineCount(std::string_view text) {
     return ends + (!text.empty() && text.back() != '\n' ? 1 : 0);
 }
 
-// --log as given; else beside the settings file of --settings, else beside the program.
+// --log as given; else beside the settings file of --settings, else beside the window's.
 std::string ServiceLogPath(const std::string& log, const std::string& settings) {
     if (!log.empty()) {
         return log;
     }
-    return ServiceLogBeside(settings.empty() ? SettingsPath(ExecutablePath()) : settings);
+    return ServiceLogBeside(settings.empty() ? DefaultSettingsFile(ExecutablePath()) : settings);
 }
 
 // One attempt a line: when, where, how it ended.

@@ -3,6 +3,7 @@
 #include "link/Serialport.h"
 #include "tests/app/WindowTestSupport.h"
 
+#include <csignal>
 #include <functional>
 
 namespace {
@@ -148,6 +149,19 @@ private slots:
         QCOMPARE(result, 0);
         QCOMPARE(answerer.Texts, QStringList{});
         QVERIFY(folder.Read().find("Baudrate=3\n") != std::string::npos);
+    }
+
+    // A logout or a service manager ends the program as the close box does: the file is kept.
+    void terminationSignalClosesLikeTheCloseBox() {
+        TSettingsFolder folder;
+        TMessageBoxAnswerer answerer;
+        const int result = RunProgram(folder.Path(), [](TwinMain& window) {
+            window.cmbComPort->setCurrentIndex(6);
+            ::raise(SIGTERM);
+        });
+        QCOMPARE(result, 0);
+        QCOMPARE(answerer.Texts, QStringList{});
+        QVERIFY(folder.Read().find("Com-Port=6\n") != std::string::npos);
     }
 
     void unwritableFolderGoesToTheExceptionDisplay() {

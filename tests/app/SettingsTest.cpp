@@ -47,6 +47,37 @@ TEST(SettingsPathTest, ReplacesTheExtensionOfTheExecutable) {
     EXPECT_EQ(SettingsPath("/opt/fw.d/loader"), "/opt/fw.d/loader.ini");
 }
 
+// A program run from a folder of its own keeps its settings there; an installed one, whose
+// folder is the package manager's, under the user's configuration folder, made on first save.
+TEST_F(SettingsFileTest, InstalledProgramKeepsItsSettingsUnderTheUsersConfiguration) {
+    const std::string own = (Folder / "tools" / "firmware-loader").string();
+    fs::create_directories(Folder / "tools");
+    EXPECT_EQ(DefaultSettingsFile(own), (Folder / "tools" / "firmware-loader.ini").string());
+
+    const char* before = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = before != nullptr ? before : "";
+    const auto config = Folder / "config";
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    const std::string user = (config / "firmware-loader" / "firmware-loader.ini").string();
+    EXPECT_EQ(DefaultSettingsFile("/usr/bin/firmware-loader"), user);
+    SaveSettingsFile(user, TSettings{0, "QX", false, 2, 2});
+    EXPECT_TRUE(fs::exists(user));
+
+    // A relative XDG_CONFIG_HOME is no folder to go by: ~/.config is.
+    setenv("XDG_CONFIG_HOME", "relative/config", 1);
+    const std::string home = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    if (!home.empty()) {
+        EXPECT_EQ(
+            DefaultSettingsFile("/usr/bin/firmware-loader"),
+            (fs::path(home) / ".config" / "firmware-loader" / "firmware-loader.ini").string());
+    }
+    if (before != nullptr) {
+        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    } else {
+        unsetenv("XDG_CONFIG_HOME");
+    }
+}
+
 TEST_F(SettingsFileTest, IntegersTakeBlanksSignsAndHexPrefixes) {
     const struct {
         const char* text;

@@ -148,8 +148,9 @@ TwinMainForm::TwinMainForm() {
 }
 
 TwinMain::TwinMain(const std::string& settingsFile)
-    : FId1Validator(QRegularExpression("[0-9]{0,6}")),
-      FId2Validator(QRegularExpression("[0-9]{0,8}")), FProgressBar(*ProgressBar1),
+    : FId1Validator(QRegularExpression(QStringLiteral("[0-9]{0,%1}").arg(Id1MaxDigits))),
+      FId2Validator(QRegularExpression(QStringLiteral("[0-9]{0,%1}").arg(Id2MaxDigits))),
+      FProgressBar(*ProgressBar1),
       FWizard(*this,
               settingsFile.empty()
                   ? DefaultSettingsFile(QCoreApplication::applicationFilePath().toStdString())
@@ -180,29 +181,17 @@ void TwinMain::closeEvent(QCloseEvent* event) {
 void TwinMain::reject() {}
 
 QComboBox& TwinMain::List(TWizardList list) const {
-    switch (list) {
-    case TWizardList::Processor:
-        return *cmbProcessor;
-    case TWizardList::ComPort:
-        return *cmbComPort;
-    case TWizardList::Baudrate:
-        return *cmbBaudrate;
-    case TWizardList::ModbusAdr:
-        break;
-    }
-    return *cmbModbusAdr;
+    // The lists the wizard names, in the order of its enumeration.
+    static constexpr QComboBox* Ui::winMain::*Lists[] = {
+        &Ui::winMain::cmbProcessor, &Ui::winMain::cmbComPort, &Ui::winMain::cmbBaudrate,
+        &Ui::winMain::cmbModbusAdr};
+    return *(this->*Lists[static_cast<std::size_t>(list)]);
 }
 
 QLineEdit& TwinMain::Edit(TWizardEdit edit) const {
-    switch (edit) {
-    case TWizardEdit::User:
-        return *txtUser;
-    case TWizardEdit::Id1:
-        return *txtHID1;
-    case TWizardEdit::Id2:
-        break;
-    }
-    return *txtHID2;
+    static constexpr QLineEdit* Ui::winMain::*Edits[] = {
+        &Ui::winMain::txtUser, &Ui::winMain::txtHID1, &Ui::winMain::txtHID2};
+    return *(this->*Edits[static_cast<std::size_t>(edit)]);
 }
 
 void TwinMain::AddItem(TWizardList list, const std::string& text) {
@@ -243,17 +232,8 @@ void TwinMain::SetInitialChecked(bool checked) {
 }
 
 void TwinMain::Enable(TWizardControl control, bool enabled) {
-    switch (control) {
-    case TWizardControl::ModbusAdr:
-        cmbModbusAdr->setEnabled(enabled);
-        break;
-    case TWizardControl::Id1:
-        txtHID1->setEnabled(enabled);
-        break;
-    case TWizardControl::Id2:
-        txtHID2->setEnabled(enabled);
-        break;
-    }
+    QWidget* const controls[] = {cmbModbusAdr, txtHID1, txtHID2}; // in the enumeration's order
+    controls[static_cast<std::size_t>(control)]->setEnabled(enabled);
 }
 
 int TwinMain::CurrentPage() const {

@@ -27,9 +27,6 @@ constexpr int HeaderFontPoints = 10;
 constexpr int PointsPerInch = 72;
 constexpr COLORREF HeaderTextColour = RGB(255, 255, 255);
 
-constexpr int UserLength = 2;
-constexpr int Id1Length = 6;
-constexpr int Id2Length = 8;
 constexpr int DropDownItems = 10; // rows a drop-down list shows before it scrolls
 constexpr int ComboFitPasses = 3;
 constexpr int ProgressMinimum = 0;
@@ -114,42 +111,21 @@ int Height(const RECT& rect) {
     return rect.bottom - rect.top;
 }
 
+// The controls the wizard names, in the order of its enumerations.
+constexpr int ListIds[] = {IDC_CMBPROCESSOR, IDC_CMBCOMPORT, IDC_CMBBAUDRATE, IDC_CMBMODBUSADR};
+constexpr int EditIds[] = {IDC_TXTUSER, IDC_TXTHID1, IDC_TXTHID2};
+constexpr int ControlIds[] = {IDC_CMBMODBUSADR, IDC_TXTHID1, IDC_TXTHID2};
+
 int ListId(TWizardList list) {
-    switch (list) {
-    case TWizardList::Processor:
-        return IDC_CMBPROCESSOR;
-    case TWizardList::ComPort:
-        return IDC_CMBCOMPORT;
-    case TWizardList::Baudrate:
-        return IDC_CMBBAUDRATE;
-    case TWizardList::ModbusAdr:
-        return IDC_CMBMODBUSADR;
-    }
-    throw std::invalid_argument("TwinMain: unknown list");
+    return ListIds[static_cast<std::size_t>(list)];
 }
 
 int EditId(TWizardEdit edit) {
-    switch (edit) {
-    case TWizardEdit::User:
-        return IDC_TXTUSER;
-    case TWizardEdit::Id1:
-        return IDC_TXTHID1;
-    case TWizardEdit::Id2:
-        return IDC_TXTHID2;
-    }
-    throw std::invalid_argument("TwinMain: unknown edit");
+    return EditIds[static_cast<std::size_t>(edit)];
 }
 
 int ControlId(TWizardControl control) {
-    switch (control) {
-    case TWizardControl::ModbusAdr:
-        return IDC_CMBMODBUSADR;
-    case TWizardControl::Id1:
-        return IDC_TXTHID1;
-    case TWizardControl::Id2:
-        return IDC_TXTHID2;
-    }
-    throw std::invalid_argument("TwinMain: unknown control");
+    return ControlIds[static_cast<std::size_t>(control)];
 }
 
 std::string WindowText(HWND window) {
@@ -380,8 +356,8 @@ void TwinMain::InitDialog(HWND dialog) {
     }
 
     Send(Item(IDC_TXTUSER), EM_LIMITTEXT, UserLength);
-    Send(Item(IDC_TXTHID1), EM_LIMITTEXT, Id1Length);
-    Send(Item(IDC_TXTHID2), EM_LIMITTEXT, Id2Length);
+    Send(Item(IDC_TXTHID1), EM_LIMITTEXT, Id1MaxDigits);
+    Send(Item(IDC_TXTHID2), EM_LIMITTEXT, Id2MaxDigits);
     for (const char* baudrate : BaudrateItems) {
         AddItem(TWizardList::Baudrate, baudrate);
     }

@@ -1,5 +1,6 @@
 #include "app/ServiceLog.h"
 
+#include "app/Json.h"
 #include "app/Platform.h"
 #include "app/Settings.h"
 #include "link/Serialport.h"
@@ -23,38 +24,6 @@ std::optional<std::uint16_t> VersionOf(const std::string& text) {
         return std::nullopt;
     }
     return static_cast<std::uint16_t>(major << 12 | minor << 8 | build);
-}
-
-std::string Quoted(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
-            } else {
-                out += c; // bytes of the system's code page pass as they are
-            }
-        }
-    }
-    return out + "\"";
 }
 
 template <class T>
@@ -214,20 +183,20 @@ std::string LocalTimeText(std::time_t when) {
 
 std::string ToJsonLine(const TLogEntry& e) {
     const auto version = [](const std::optional<std::uint16_t>& word) {
-        return word ? Quoted(FormatVersion(*word)) : std::string("null");
+        return word ? JsonString(FormatVersion(*word)) : std::string("null");
     };
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", e.Seconds);
-    return "{\"time\":" + Quoted(e.Time) + ",\"frontend\":" + Quoted(e.Frontend) +
-           ",\"port\":" + Quoted(e.Port) + ",\"device\":" + Quoted(e.Device) +
+    return "{\"time\":" + JsonString(e.Time) + ",\"frontend\":" + JsonString(e.Frontend) +
+           ",\"port\":" + JsonString(e.Port) + ",\"device\":" + JsonString(e.Device) +
            ",\"baud\":" + std::to_string(e.Baud) + ",\"address\":" + std::to_string(e.Address) +
-           ",\"mode\":" + Quoted(e.Mode) + ",\"type\":" + NumberOrNull(e.Type) +
+           ",\"mode\":" + JsonString(e.Mode) + ",\"type\":" + NumberOrNull(e.Type) +
            ",\"subtype\":" + NumberOrNull(e.SubType) +
            ",\"version_before\":" + version(e.VersionBefore) +
            ",\"version_after\":" + version(e.VersionAfter) +
-           ",\"result\":" + std::to_string(e.Result) + ",\"message\":" + Quoted(e.Message) +
-           ",\"detail\":" + Quoted(e.Detail) + ",\"seconds\":" + seconds +
-           ",\"bytes\":" + std::to_string(e.Bytes) + ",\"user\":" + Quoted(e.User) + "}";
+           ",\"result\":" + std::to_string(e.Result) + ",\"message\":" + JsonString(e.Message) +
+           ",\"detail\":" + JsonString(e.Detail) + ",\"seconds\":" + seconds +
+           ",\"bytes\":" + std::to_string(e.Bytes) + ",\"user\":" + JsonString(e.User) + "}";
 }
 
 bool FromJsonLine(const std::string& line, TLogEntry& e) {

@@ -11,16 +11,6 @@ constexpr std::int32_t DefaultBaudrate = 19200;
 constexpr int AddressListSize = 255; // slave addresses 1..255
 constexpr const char* DownloadAbortedText = "Download aborted!";
 
-// The text trimmed of blanks at both ends.
-std::string Trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
-}
-
 // A whole decimal number with an optional sign that fits 32 bits, else the fallback.
 std::int32_t DecimalOr(const std::string& text, std::int32_t fallback) {
     const char* first = text.data();
@@ -271,6 +261,15 @@ std::uint16_t TUpdate::Id1Of(const std::string& text) {
 
 std::int32_t TUpdate::Id2Of(const std::string& text) {
     return DecimalOr(Trimmed(text), 0);
+}
+
+std::string Trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
 }
 
 std::vector<std::string> HistoryRow(int index, const TConvInfoItem& record) {

@@ -128,6 +128,9 @@ private:
     std::int64_t VerifiedBytes = 0;
 };
 
+// The text without blanks at either end, as the entries are measured and read.
+std::string Trimmed(const std::string& text);
+
 // History list columns of one record.
 std::vector<std::string> HistoryRow(int index, const TConvInfoItem& record);
 std::string FormatDate(std::chrono::year_month_day date); // dd.mm.yyyy

@@ -20,16 +20,24 @@ void SetLineFormat(TSerialPort& port) {
     port.SetFlowControl(LineFlowControl);
 }
 
-// The number of characters left once blanks at both ends are gone.
-std::size_t TrimmedLength(const std::string& text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return 0;
-    }
-    return text.find_last_not_of(' ') - first + 1;
-}
-
 } // namespace
+
+std::string DevicePageCheck(int processorIndex, const std::string& user, bool initial,
+                            const std::string& id1, const std::string& id2) {
+    if (processorIndex < 0) {
+        return ProcessorCheckText;
+    }
+    if (Trimmed(user).size() < UserLength) {
+        return UserCheckText;
+    }
+    if (initial && Trimmed(id1).size() < Id1MinDigits) {
+        return Id1CheckText;
+    }
+    if (initial && Trimmed(id2).empty()) {
+        return Id2CheckText;
+    }
+    return {};
+}
 
 TWizard::TWizard(TWizardView& view, std::string settingsFile)
     : View(view), FSettingsFile(std::move(settingsFile)) {
@@ -124,24 +132,18 @@ void TWizard::btnExitClick() {
 }
 
 void TWizard::PagesChanging(bool& allowChange) {
-    const auto refuse = [this, &allowChange](const char* message) {
+    const auto refuse = [this, &allowChange](const std::string& message) {
         View.ShowMessage(message);
         allowChange = false;
     };
     const bool initial = View.InitialChecked();
     switch (View.CurrentPage()) {
     case PageKova:
-        if (View.ItemIndex(TWizardList::Processor) < 0) {
-            return refuse("Please choose a Processor!");
-        }
-        if (TrimmedLength(View.Text(TWizardEdit::User)) < 2) {
-            return refuse("Please enter a valid user!");
-        }
-        if (initial && TrimmedLength(View.Text(TWizardEdit::Id1)) < 4) {
-            return refuse("Please enter the 1. line of the Print Talvex ID!");
-        }
-        if (initial && TrimmedLength(View.Text(TWizardEdit::Id2)) == 0) {
-            return refuse("Please enter the 2. line of the Print Talvex ID!");
+        if (const std::string check = DevicePageCheck(
+                View.ItemIndex(TWizardList::Processor), View.Text(TWizardEdit::User), initial,
+                View.Text(TWizardEdit::Id1), View.Text(TWizardEdit::Id2));
+            !check.empty()) {
+            return refuse(check);
         }
         break;
     case PageComm:

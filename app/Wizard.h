@@ -5,6 +5,7 @@
 #include "loader/Loader.h"
 #include "loader/ProgressBar.h"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,6 +16,20 @@ inline constexpr int PortCount = 255; // COM1..COM255 and Modbus addresses 1..25
 
 // The baud rates of the communication page, in list order; the settings file stores the index.
 inline constexpr const char* BaudrateItems[] = {"9600", "19200", "38400", "57600"};
+
+// The device page's entry rules and texts, which the command line applies to the same entries.
+inline constexpr std::size_t UserLength = 2;
+inline constexpr std::size_t Id1MinDigits = 4;
+inline constexpr std::size_t Id1MaxDigits = 6; // the two lines of the device's ID label
+inline constexpr std::size_t Id2MaxDigits = 8;
+inline constexpr const char* ProcessorCheckText = "Please choose a Processor!";
+inline constexpr const char* UserCheckText = "Please enter a valid user!";
+inline constexpr const char* Id1CheckText = "Please enter the 1. line of the Print Talvex ID!";
+inline constexpr const char* Id2CheckText = "Please enter the 2. line of the Print Talvex ID!";
+
+// The device page's checks in their order: the first failing one's text, else empty.
+std::string DevicePageCheck(int processorIndex, const std::string& user, bool initial,
+                            const std::string& id1, const std::string& id2);
 
 // The wizard's drop-down lists, edits and the controls it switches on and off.
 enum class TWizardList { Processor, ComPort, Baudrate, ModbusAdr };

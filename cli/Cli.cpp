@@ -4,6 +4,7 @@
 #include "app/ServiceLog.h"
 #include "app/Settings.h"
 #include "app/Update.h"
+#include "app/Wizard.h"
 #include "cli/Console.h"
 #include "cli/Ports.h"
 #include "converter/Converter.h"
@@ -30,15 +31,6 @@ constexpr int DefaultBaudrate = 19200;
 constexpr std::int32_t OldRecordBase = 60000;
 // The information memory's first page, the same on every processor: reading it changes nothing.
 constexpr std::uint32_t InformationMemoryStart = 0x1000;
-
-// The window's entry rules and texts for the device page, applied to the same entries here.
-constexpr std::size_t UserLength = 2;
-constexpr std::size_t Id1MaxDigits = 6;
-constexpr std::size_t Id1MinDigits = 4;
-constexpr std::size_t Id2MaxDigits = 8;
-constexpr const char* UserCheckText = "Please enter a valid user!";
-constexpr const char* Id1CheckText = "Please enter the 1. line of the Print Talvex ID!";
-constexpr const char* Id2CheckText = "Please enter the 2. line of the Print Talvex ID!";
 
 constexpr const char* ExitCodesText = R"(Exit codes:
   0   success
@@ -84,14 +76,6 @@ struct TLogOptions {
     std::string Settings;
     bool Json = false;
 };
-
-std::string Trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
 
 std::string Upper(std::string text) {
     for (char& c : text) {
@@ -286,19 +270,16 @@ int RunImage(int processor, TConsole& console) {
     return loader.LoadHexResource(FirmwareResource) ? ExitSuccess : ExitFailure;
 }
 
-// The entries the window checks on its device page, with its texts; empty when they pass.
+// The entries the window checks on its device page, with its texts; empty when they pass. The
+// window's field holds at most two characters; a longer text here is refused as the window
+// would refuse a short one.
 std::string CheckDeviceEntries(TUpdateOptions& options) {
     options.User = Upper(Trimmed(options.User));
-    if (options.User.size() != UserLength) {
+    if (options.User.size() > UserLength) {
         return UserCheckText;
     }
-    if (options.FirstTime && Trimmed(options.Id1).size() < Id1MinDigits) {
-        return Id1CheckText;
-    }
-    if (options.FirstTime && Trimmed(options.Id2).empty()) {
-        return Id2CheckText;
-    }
-    return {};
+    return DevicePageCheck(options.Processor, options.User, options.FirstTime, options.Id1,
+                           options.Id2);
 }
 
 int RunUpdate(TUpdateOptions options, TConsole& console) {

@@ -1,5 +1,6 @@
 #include "cli/Ports.h"
 
+#include "app/Json.h"
 #include "app/Settings.h"
 #include "cli/Cli.h"
 #include "cli/Console.h"
@@ -9,7 +10,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -82,24 +82,9 @@ std::string Usb(const TPortInfo& port) {
     return port.VendorId.empty() ? std::string() : port.VendorId + ":" + port.ProductId;
 }
 
-std::string JsonString(const std::string& text) {
-    if (text.empty()) {
-        return "null";
-    }
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
+// A fact the device does not have is null.
+std::string JsonOrNull(const std::string& text) {
+    return text.empty() ? std::string("null") : JsonString(text);
 }
 
 // One object per device, one device per line.
@@ -116,13 +101,13 @@ void PrintJson(const std::vector<TPortInfo>& ports, const TPortsOptions& options
         for (const std::string& name : ComNamesOf(port, options)) {
             com.push_back(JsonString(name));
         }
-        console.Line("  {\"path\": " + JsonString(port.Path) + ", \"com\": [" + Joined(com, ", ") +
+        console.Line("  {\"path\": " + JsonOrNull(port.Path) + ", \"com\": [" + Joined(com, ", ") +
                      "], \"mayOpen\": " + (port.MayOpen ? "true" : "false") + ", \"denied\": " +
-                     JsonString(port.Denied) + ", \"byId\": " + JsonString(port.StableName) +
-                     ", \"vendorId\": " + JsonString(port.VendorId) +
-                     ", \"productId\": " + JsonString(port.ProductId) + ", \"manufacturer\": " +
-                     JsonString(port.Manufacturer) + ", \"product\": " + JsonString(port.Product) +
-                     ", \"serial\": " + JsonString(port.Serial) + "}" +
+                     JsonOrNull(port.Denied) + ", \"byId\": " + JsonOrNull(port.StableName) +
+                     ", \"vendorId\": " + JsonOrNull(port.VendorId) +
+                     ", \"productId\": " + JsonOrNull(port.ProductId) + ", \"manufacturer\": " +
+                     JsonOrNull(port.Manufacturer) + ", \"product\": " + JsonOrNull(port.Product) +
+                     ", \"serial\": " + JsonOrNull(port.Serial) + "}" +
                      (i + 1 < ports.size() ? "," : ""));
     }
     console.Line("]");

@@ -266,6 +266,14 @@ void TwinMain::ShowMessage(const std::string& text) {
     ShowModal(this, QMessageBox::NoIcon, QText(text));
 }
 
+bool TwinMain::AskQuestion(const std::string& text) {
+    QMessageBox box(QMessageBox::Question, QGuiApplication::applicationDisplayName(), QText(text),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+}
+
 void TwinMain::ProcessMessages() {
     QCoreApplication::processEvents();
 }

@@ -122,6 +122,7 @@ private:
     void EnableButtons(bool continueEnabled, bool exitEnabled) override;
     void ShowActivity(const std::string& text) override;
     void ShowMessage(const std::string& text) override;
+    bool AskQuestion(const std::string& text) override;
     void ProcessMessages() override;
     void SuspendHistory() override;
     void AddHistoryRow(const std::vector<std::string>& row) override;

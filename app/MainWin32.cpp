@@ -633,6 +633,11 @@ void TwinMain::ShowMessage(const std::string& text) {
     MessageBoxA(FDialog.get(), text.c_str(), ApplicationTitle, MB_OK);
 }
 
+bool TwinMain::AskQuestion(const std::string& text) {
+    return MessageBoxA(FDialog.get(), text.c_str(), ApplicationTitle, MB_YESNO | MB_ICONQUESTION) ==
+           IDYES;
+}
+
 void TwinMain::ProcessMessages() {
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {

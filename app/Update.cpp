@@ -49,7 +49,7 @@ void TUpdate::Report(TUpdateResult result, const std::string& portName) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
     Outcome.Bytes = result == TUpdateResult::Success ? FLoader.ByteCount() : VerifiedBytes;
     if (OnOutcome) {
-        OnOutcome(Outcome);
+        OnOutcome(Line, Outcome);
     }
 }
 
@@ -78,6 +78,7 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
     }
     Started = std::chrono::steady_clock::now();
     Outcome = {};
+    Line = inputs;
     LastLoaderMessage.clear();
     VerifiedBytes = 0;
     // Between the loader and the front end's observers while this runs; the front end's own
@@ -139,24 +140,47 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
     } else {
         FConverter.SetAddress(static_cast<std::uint8_t>(inputs.ModbusAddressIndex + 1));
         Show("Activating Loader...");
-        if (!FConverter.Connect()) {
-            return Fail(TUpdateResult::Connect, label);
+        bool connected = FConverter.Connect();
+        if (!connected) {
+            // A port that would not open has nothing to ask about.
+            const bool opened = FConverter.GetOpenError().Kind == TOpenFailure::None;
+            switch (opened ? NoAnswer(label) : TNextStep::Fail) {
+            case TNextStep::Fail:
+                return Fail(TUpdateResult::Connect, label);
+            case TNextStep::Back:
+                Ui.BackToSettings();
+                return EndQuietly(label);
+            case TNextStep::End:
+                Ui.Terminate();
+                return EndQuietly(label);
+            case TNextStep::Resume:
+                break;
+            case TNextStep::Connect:
+                Show("Activating Loader...");
+                connected = FConverter.Connect();
+                if (!connected) {
+                    return Fail(TUpdateResult::Connect, label);
+                }
+                break;
+            }
         }
-        const std::int32_t type = FConverter.GetType();
-        const std::int32_t subType = FConverter.GetSubType();
-        Outcome.Type = static_cast<std::uint16_t>(type);
-        Outcome.SubType = static_cast<std::uint16_t>(subType);
-        Outcome.VersionBefore = static_cast<std::uint16_t>(FConverter.GetVersion());
-        if (type == 0 && subType == 0 && FConverter.GetVersion() < MinimumConverterVersion) {
-            return Fail(TUpdateResult::VersionTooOld, label);
+        if (connected) {
+            const std::int32_t type = FConverter.GetType();
+            const std::int32_t subType = FConverter.GetSubType();
+            Outcome.Type = static_cast<std::uint16_t>(type);
+            Outcome.SubType = static_cast<std::uint16_t>(subType);
+            Outcome.VersionBefore = static_cast<std::uint16_t>(FConverter.GetVersion());
+            if (type == 0 && subType == 0 && FConverter.GetVersion() < MinimumConverterVersion) {
+                return Fail(TUpdateResult::VersionTooOld, label);
+            }
+            if (type != AcceptedConverterType || subType != AcceptedConverterSubType) {
+                return Fail(TUpdateResult::WrongType, label);
+            }
+            if (!FConverter.ActivateLoader()) {
+                return Fail(TUpdateResult::ActivateLoader, label);
+            }
+            FConverter.Close();
         }
-        if (type != AcceptedConverterType || subType != AcceptedConverterSubType) {
-            return Fail(TUpdateResult::WrongType, label);
-        }
-        if (!FConverter.ActivateLoader()) {
-            return Fail(TUpdateResult::ActivateLoader, label);
-        }
-        FConverter.Close();
     }
 
     Show("Loading Firmware...");
@@ -173,7 +197,7 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
     FLoader.Close();
     std::this_thread::sleep_for(StartPause);
 
-    if (!WriteDownloadRecord(inputs)) {
+    if (!WriteDownloadRecord(Line)) {
         return Fail(TUpdateResult::WriteRecord, label);
     }
     FillInfoList();
@@ -183,6 +207,104 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
     Ui.EnableButtons(false, true);
     Show("Firmware loaded successfully!");
     return TUpdateResult::Success;
+}
+
+TUpdate::TNextStep TUpdate::NoAnswer(const std::string& label) {
+    const int address = Line.ModbusAddressIndex + 1;
+    const std::int32_t baudrate = BaudrateOf(Line.BaudText);
+    if (BootLoaderWaits(Line.PortName, baudrate)) {
+        return AskToFinishInLoader(label, baudrate) ? TNextStep::Resume : TNextStep::Fail;
+    }
+    if (!Ui.Ask({TQuestionKind::SearchLine,
+                 QuestionText(TQuestionKind::SearchLine, label, address, baudrate), label, address,
+                 baudrate})) {
+        return TNextStep::Fail;
+    }
+    const TSearchResult found = Search(label);
+    if (found.Cancelled) {
+        return TNextStep::End;
+    }
+    if (found.Converters.size() == 1) {
+        const TFoundConverter& converter = found.Converters.front();
+        Ui.SelectLine(converter.Address, converter.Baudrate);
+        if (!Ui.Ask({TQuestionKind::UpdateFound,
+                     QuestionText(TQuestionKind::UpdateFound, label, converter.Address,
+                                  converter.Baudrate, &converter),
+                     label, converter.Address, converter.Baudrate})) {
+            return TNextStep::Back;
+        }
+        SwitchLine(converter.Address, converter.Baudrate);
+        return TNextStep::Connect;
+    }
+    if (found.Converters.size() > 1) {
+        // Nothing is updated without the user's choice.
+        std::string text =
+            "Found " + std::to_string(found.Converters.size()) + " converters on " + label + ":";
+        for (const TFoundConverter& converter : found.Converters) {
+            text += "\n" + FoundText(converter);
+        }
+        for (const std::int32_t loaderBaudrate : found.LoaderBaudrates) {
+            text += "\nA boot loader waiting at " + std::to_string(loaderBaudrate) + " baud";
+        }
+        Ui.ShowMessage(text + "\n\nChoose the address and baud rate of the one to update.");
+        return TNextStep::Back;
+    }
+    if (!found.LoaderBaudrates.empty()) {
+        const std::int32_t loaderBaudrate = found.LoaderBaudrates.front();
+        if (!AskToFinishInLoader(label, loaderBaudrate)) {
+            return TNextStep::Fail;
+        }
+        Ui.SelectLine(address, loaderBaudrate);
+        SwitchLine(address, loaderBaudrate);
+        return TNextStep::Resume;
+    }
+    return TNextStep::Fail;
+}
+
+bool TUpdate::AskToFinishInLoader(const std::string& label, std::int32_t baudrate) {
+    const int address = Line.ModbusAddressIndex + 1;
+    if (!Ui.Ask({TQuestionKind::FinishInLoader,
+                 QuestionText(TQuestionKind::FinishInLoader, label, address, baudrate), label,
+                 address, baudrate})) {
+        return false;
+    }
+    // From here on the update is a resumed one: no Modbus before the download.
+    Line.Resume = true;
+    return true;
+}
+
+TSearchResult TUpdate::Search(const std::string& label) {
+    // The sweep on the progress page: the bar over all of it, the read under way as activity.
+    struct TSearchView : TSearchProgress {
+        TUpdateUi& Ui;
+        const std::string& Label;
+        TSearchView(TUpdateUi& ui, const std::string& label) : Ui(ui), Label(label) {}
+        void SearchStep(int done, int total, std::int32_t baudrate, int address) override {
+            Ui.ShowSearchProgress(done, total);
+            const std::string where =
+                address == 0 ? "boot loader" : "address " + std::to_string(address);
+            Ui.ShowActivity("Searching " + Label + ": " + std::to_string(baudrate) + " baud, " +
+                            where + "...");
+            Ui.ProcessMessages();
+        }
+        bool SearchCancelled() override { return Ui.EndRequested(); }
+    } view(Ui, label);
+    return SearchLine(Line.PortName, SearchOrder(BaudrateOf(Line.BaudText)), &view);
+}
+
+void TUpdate::SwitchLine(int address, std::int32_t baudrate) {
+    Line.ModbusAddressIndex = address - 1;
+    Line.BaudText = std::to_string(baudrate);
+    FConverter.SetAddress(static_cast<std::uint8_t>(address));
+    FConverter.SetBaudrate(baudrate);
+    FLoader.SetBaudrate(baudrate);
+}
+
+TUpdateResult TUpdate::EndQuietly(const std::string& label) {
+    Report(TUpdateResult::Connect, label);
+    FConverter.Close();
+    FLoader.Close();
+    return TUpdateResult::Connect;
 }
 
 bool TUpdate::WriteDownloadRecord(const TUpdateInputs& inputs) {
@@ -248,6 +370,34 @@ std::string TUpdate::FailureText(TUpdateResult result, const std::string& portNa
         return "Starting Application failed!\nProgram terminated!";
     }
     return {};
+}
+
+std::string TUpdate::QuestionText(TQuestionKind kind, const std::string& portName, int address,
+                                  std::int32_t baudrate, const TFoundConverter* found) {
+    switch (kind) {
+    case TQuestionKind::FinishInLoader:
+        return "The converter's boot loader is waiting (no application runs).\n\n"
+               "Finish the update now?";
+    case TQuestionKind::SearchLine:
+        return "No converter answers at address " + std::to_string(address) + " with " +
+               std::to_string(baudrate) + " baud on " + portName + ".\n\nSearch " + portName +
+               " for converters at every address and baud rate?";
+    case TQuestionKind::UpdateFound:
+        if (found == nullptr) {
+            break;
+        }
+        return "Found a converter at address " + std::to_string(address) + " with " +
+               std::to_string(baudrate) + " baud (type " + std::to_string(found->Type) +
+               ", subtype " + std::to_string(found->SubType) + ", version " +
+               FormatVersion(found->Version) + ").\n\nUpdate it now?";
+    }
+    return {};
+}
+
+std::string TUpdate::FoundText(const TFoundConverter& found) {
+    return "Address " + std::to_string(found.Address) + " with " + std::to_string(found.Baudrate) +
+           " baud (type " + std::to_string(found.Type) + ", subtype " +
+           std::to_string(found.SubType) + ", version " + FormatVersion(found.Version) + ")";
 }
 
 std::int32_t TUpdate::BaudrateOf(const std::string& text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/LineSearch.h"
 #include "converter/Converter.h"
 #include "loader/DownloadSteps.h"
 #include "loader/Loader.h"
@@ -11,6 +12,21 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+// What the update may ask the user when the converter does not answer.
+enum class TQuestionKind {
+    FinishInLoader, // a boot loader waits: finish the update in it?
+    SearchLine,     // nothing answers: search every address and baud rate?
+    UpdateFound     // the search found one converter: update it?
+};
+
+struct TQuestion {
+    TQuestionKind Kind = TQuestionKind::SearchLine;
+    std::string Text;          // as the window asks it
+    std::string Port;          // as messages name it
+    int Address = 0;           // the converter's address the question is about
+    std::int32_t Baudrate = 0; // and the baud rate
+};
 
 // What the front end offers the update: the same services the window gives it.
 class TUpdateUi {
@@ -25,6 +41,18 @@ public:
     // One row in the column order Nr, Date, User, ID, Version.
     virtual void AddHistoryRow(const std::vector<std::string>& row) = 0;
     virtual void ResumeHistory() = 0;
+    // Yes or No; true for Yes.
+    virtual bool Ask(const TQuestion& question) = 0;
+
+    // Only a front end that answers yes to a search sees these. The search's bar: done of total.
+    virtual void ShowSearchProgress(int /*done*/, int /*total*/) {}
+    // The user asked the program to end (the close box): a search stops at its next read.
+    virtual bool EndRequested() { return false; }
+    // The address and baud rate the next update takes from the page (the settings file keeps
+    // the baud rate).
+    virtual void SelectLine(int /*address*/, std::int32_t /*baudrate*/) {}
+    // The update ended without a failure box: back to the page where the user chooses.
+    virtual void BackToSettings() {}
 };
 
 // The user's initials where no one has entered others.
@@ -73,7 +101,9 @@ struct TUpdateOutcome {
     // The image's bytes after a whole download; else those of the pages written and verified.
     std::int64_t Bytes = 0;
 };
-using TOutcomeHandler = std::function<void(const TUpdateOutcome&)>;
+// Told the inputs as the update ended with them: a search may have changed the address, the
+// baud rate and the mode.
+using TOutcomeHandler = std::function<void(const TUpdateInputs&, const TUpdateOutcome&)>;
 
 inline constexpr std::uint16_t AcceptedConverterType = 0;
 inline constexpr std::uint16_t AcceptedConverterSubType = 0;
@@ -96,13 +126,18 @@ public:
 
     // One whole update. A failure shows its text, terminates the front end and releases the
     // port before it returns. Throws std::out_of_range when the Modbus address index is not
-    // 0..254 on an update that needs it.
+    // 0..254 on an update that needs it. When the converter does not answer, the update asks
+    // whether to finish in a waiting boot loader, or to search the line (see NoAnswer).
     TUpdateResult Run(const TUpdateInputs& inputs);
     bool WriteDownloadRecord(const TUpdateInputs& inputs);
     void FillInfoList();
 
     // "F" texts by result; empty for Success.
     static std::string FailureText(TUpdateResult result, const std::string& portName);
+    static std::string QuestionText(TQuestionKind kind, const std::string& portName, int address,
+                                    std::int32_t baudrate, const TFoundConverter* found = nullptr);
+    // One line for a converter the search found.
+    static std::string FoundText(const TFoundConverter& found);
 
     // How the inputs' texts are read: the baud rate as a decimal number (19200 when it is
     // none), the two ID lines trimmed and decimal (0 when they are none); the first line
@@ -112,9 +147,19 @@ public:
     static std::int32_t Id2Of(const std::string& text);
 
 private:
+    // What is to happen after the converter did not answer at the page's address.
+    enum class TNextStep { Fail, Resume, Connect, Back, End };
+
     void Show(const std::string& activity); // the activity text, painted
     TUpdateResult Fail(TUpdateResult result, const std::string& portName);
     void Report(TUpdateResult result, const std::string& portName);
+    // The questions and the search; switches Line and the objects to what was chosen.
+    TNextStep NoAnswer(const std::string& label);
+    bool AskToFinishInLoader(const std::string& label, std::int32_t baudrate);
+    TSearchResult Search(const std::string& label);
+    void SwitchLine(int address, std::int32_t baudrate);
+    // Ends the update with a connect failure that is not shown: the user chose otherwise.
+    TUpdateResult EndQuietly(const std::string& label);
 
     TConverter& FConverter;
     THexLoader& FLoader;
@@ -123,6 +168,7 @@ private:
     TDownloadSteps* Steps = nullptr;
     TOutcomeHandler OnOutcome;
     TUpdateOutcome Outcome;
+    TUpdateInputs Line; // the inputs as the update goes on
     std::chrono::steady_clock::time_point Started{};
     std::string LastLoaderMessage;
     std::int64_t VerifiedBytes = 0;

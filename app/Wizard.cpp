@@ -3,6 +3,8 @@
 #include "app/ServiceLog.h"
 #include "app/Settings.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -124,6 +126,12 @@ void TWizard::btnContinueClick() {
     // A failed update, or the close box pressed while it ran, ends the program now.
     if (FTerminateRequested || FCloseRequested) {
         View.CloseWindow();
+    } else if (FBackToSettings) {
+        // The search left the choice to the user: the communication page as it was, with
+        // what the search selected.
+        FBackToSettings = false;
+        ActivatePage(PageComm);
+        View.EnableButtons(true, true);
     }
 }
 
@@ -181,11 +189,11 @@ void TWizard::tsProgressShow() {
     } running(FUpdating);
     const TUpdateInputs inputs = Inputs();
     TUpdate update(*FConverter, *FLoader, *this);
-    update.SetOutcomeHandler([this, &inputs](const TUpdateOutcome& outcome) {
+    update.SetOutcomeHandler([this](const TUpdateInputs& ended, const TUpdateOutcome& outcome) {
         // The window has nowhere to say that the log failed without changing its own texts;
         // the update's result stands either way.
         std::string ignored;
-        AppendToServiceLog(ServiceLogBeside(FSettingsFile), LogEntryOf("window", inputs, outcome),
+        AppendToServiceLog(ServiceLogBeside(FSettingsFile), LogEntryOf("window", ended, outcome),
                            ignored);
     });
     update.Run(inputs);
@@ -264,4 +272,35 @@ void TWizard::AddHistoryRow(const std::vector<std::string>& row) {
 
 void TWizard::ResumeHistory() {
     View.ResumeHistory();
+}
+
+bool TWizard::Ask(const TQuestion& question) {
+    return View.AskQuestion(question.Text);
+}
+
+void TWizard::ShowSearchProgress(int done, int total) {
+    TProgressBar& bar = View.ProgressBar();
+    if (done == 0) {
+        bar.SetRange(0, total);
+    }
+    bar.SetPosition(done);
+}
+
+bool TWizard::EndRequested() {
+    return FCloseRequested;
+}
+
+void TWizard::SelectLine(int address, std::int32_t baudrate) {
+    SelectIndex(TWizardList::ModbusAdr, address - 1);
+    const auto item =
+        std::find_if(std::begin(BaudrateItems), std::end(BaudrateItems),
+                     [baudrate](const char* text) { return std::to_string(baudrate) == text; });
+    if (item != std::end(BaudrateItems)) {
+        SelectIndex(TWizardList::Baudrate,
+                    static_cast<int>(std::distance(std::begin(BaudrateItems), item)));
+    }
+}
+
+void TWizard::BackToSettings() {
+    FBackToSettings = true;
 }

@@ -66,6 +66,8 @@ public:
     virtual void EnableButtons(bool continueEnabled, bool exitEnabled) = 0;
     virtual void ShowActivity(const std::string& text) = 0; // paints before returning
     virtual void ShowMessage(const std::string& text) = 0;  // modal, OK; returns after OK
+    // Modal with Yes and No; true for Yes.
+    virtual bool AskQuestion(const std::string& text) = 0;
     virtual void ProcessMessages() = 0;
     virtual void SuspendHistory() = 0;
     virtual void AddHistoryRow(const std::vector<std::string>& row) = 0;
@@ -130,6 +132,11 @@ private:
     void SuspendHistory() override;
     void AddHistoryRow(const std::vector<std::string>& row) override;
     void ResumeHistory() override;
+    bool Ask(const TQuestion& question) override;
+    void ShowSearchProgress(int done, int total) override;
+    bool EndRequested() override;
+    void SelectLine(int address, std::int32_t baudrate) override;
+    void BackToSettings() override;
 
     TWizardView& View;
     std::string FSettingsFile;
@@ -137,4 +144,5 @@ private:
     bool FCloseRequested = false;
     bool FTerminateRequested = false;
     bool FTerminated = false;
+    bool FBackToSettings = false; // the update ended for the user to choose again
 };

@@ -1,5 +1,7 @@
 #include "cli/Cli.h"
 
+#include "app/Json.h"
+#include "app/LineSearch.h"
 #include "app/Platform.h"
 #include "app/ServiceLog.h"
 #include "app/Settings.h"
@@ -27,10 +29,6 @@ namespace {
 
 constexpr int LastComNumber = 255;
 constexpr int DefaultBaudrate = 19200;
-// The old converter generation keeps its records here; the current one at 65300.
-constexpr std::int32_t OldRecordBase = 60000;
-// The information memory's first page, the same on every processor: reading it changes nothing.
-constexpr std::uint32_t InformationMemoryStart = 0x1000;
 
 constexpr const char* ExitCodesText = R"(Exit codes:
   0   success
@@ -48,6 +46,7 @@ constexpr const char* ExitCodesText = R"(Exit codes:
   19  the new application does not answer, or the download record was not written
   20  history: the records could not be read
   21  identify: no application answers, but the boot loader waits (finish with --resume)
+  12  scan: nothing answers at any address and baud rate
 Every failure prints its message on stderr.)";
 constexpr const char* ExitCodesPointer = "Exit codes: see fwloader --help.";
 
@@ -69,6 +68,13 @@ struct TUpdateOptions {
     bool Verbose = false;
     std::string Log; // empty: beside the settings file
     bool NoLog = false;
+};
+
+struct TScanOptions {
+    std::string Port;
+    std::vector<int> Baudrates; // empty: the window's list
+    std::string Settings;
+    bool Json = false;
 };
 
 struct TLogOptions {
@@ -98,6 +104,17 @@ CLI::Validator Digits(std::size_t most) {
         "DIGITS");
 }
 
+// A rate no serial line runs at is refused before any port is opened.
+CLI::Validator LineBaudrate() {
+    return CLI::Validator(
+        [](const std::string& text) -> std::string {
+            return IsLineBaudrate(std::atoi(text.c_str()))
+                       ? std::string()
+                       : "no serial line runs at " + text + " baud";
+        },
+        "RATE");
+}
+
 void AddProcessorOption(CLI::App& command, int& processor) {
     std::string help = "processor:";
     for (std::size_t i = 0; i < ProcessorNames.size(); ++i) {
@@ -112,13 +129,7 @@ CLI::Option* AddLineOptions(CLI::App& command, TLineOptions& line) {
     command.add_option("--port", line.Port, "COM1 to COM255, or a device path (named COM255)")
         ->required();
     command.add_option("--baud", line.Baudrate, "baud rate")
-        ->check(CLI::Validator(
-            [](const std::string& text) -> std::string {
-                return IsLineBaudrate(std::atoi(text.c_str()))
-                           ? std::string()
-                           : "no serial line runs at " + text + " baud";
-            },
-            "RATE"))
+        ->check(LineBaudrate())
         ->capture_default_str();
     command
         .add_option("--settings", line.Settings,
@@ -170,41 +181,39 @@ std::string ReasonOf(const TOpenError& error, std::int32_t baudrate) {
 
 // After a text that says the port could not be used: which device the name led to and, when it
 // would not open, why.
-void ExplainOpen(TConsole& console, const TSerialPort& port, const std::string& given) {
-    const TOpenError& error = port.GetOpenError();
+void ExplainOpen(TConsole& console, const TOpenError& error, const std::string& port,
+                 std::int32_t baudrate, const std::string& given) {
     if (error.Kind == TOpenFailure::None) {
         return;
     }
-    if (PortLabelOf(port.GetPort(), given) == port.GetPort()) {
-        console.Error("(" + port.GetPort() + " is " + DevicePathOf(port.GetPort()) + ")");
+    if (PortLabelOf(port, given) == port) {
+        console.Error("(" + port + " is " + DevicePathOf(port) + ")");
     }
-    console.Error(ReasonOf(error, port.GetBaudrate()));
+    console.Error(ReasonOf(error, baudrate));
 }
 
-// One read of the information memory's first page, which changes nothing on the device, with
-// no retries: a valid reply shows that the boot loader waits on the line.
-bool BootLoaderWaits(const std::string& port, std::int32_t baudrate) {
-    THexLoader loader;
-    loader.SetPort(port);
-    loader.SetBaudrate(baudrate);
-    if (!loader.Open()) {
-        return false;
-    }
-    Unsigned16Vector words;
-    const bool answered = loader.SendFrame(THexLoader::CmdRead, InformationMemoryStart, {}) &&
-                          loader.ReceiveFrame(THexLoader::CmdRead, InformationMemoryStart, words);
-    loader.Close();
-    return answered;
+void ExplainOpen(TConsole& console, const TSerialPort& port, const std::string& given) {
+    ExplainOpen(console, port.GetOpenError(), port.GetPort(), port.GetBaudrate(), given);
 }
 
-// When the application stays silent, says so if the boot loader is what waits on the line.
+std::string LoaderHint(int address, std::int32_t baudrate) {
+    return "The converter's boot loader is waiting (no application runs). Finish the update "
+           "with: fwloader update --resume --address " +
+           std::to_string(address) + " --baud " + std::to_string(baudrate);
+}
+
+std::string ScanHint(const std::string& given) {
+    return "fwloader scan --port " + given + " searches every address and baud rate.";
+}
+
+// When the application stays silent: whether the boot loader is what waits on the line, and
+// if nothing does, where to look next.
 bool HintAtWaitingLoader(TConsole& console, const std::string& port, const TLineOptions& line) {
     if (!BootLoaderWaits(port, line.Baudrate)) {
+        console.Error(ScanHint(line.Port));
         return false;
     }
-    console.Error("The converter's boot loader is waiting (no application runs). Finish the "
-                  "update with: fwloader update --resume --address " +
-                  std::to_string(line.Address) + " --baud " + std::to_string(line.Baudrate));
+    console.Error(LoaderHint(line.Address, line.Baudrate));
     return true;
 }
 
@@ -315,19 +324,23 @@ int RunUpdate(TUpdateOptions options, TConsole& console) {
 
     if (!options.NoLog) {
         const std::string log = ServiceLogPath(options.Log, options.Line.Settings);
-        update.SetOutcomeHandler([&console, &inputs, log](const TUpdateOutcome& outcome) {
-            std::string error;
-            if (!AppendToServiceLog(log, LogEntryOf("cli", inputs, outcome), error)) {
-                console.Error("fwloader: warning: the service log " + log +
-                              " could not be written (" + error + ")");
-            }
-        });
+        update.SetOutcomeHandler(
+            [&console, log](const TUpdateInputs& ended, const TUpdateOutcome& outcome) {
+                std::string error;
+                if (!AppendToServiceLog(log, LogEntryOf("cli", ended, outcome), error)) {
+                    console.Error("fwloader: warning: the service log " + log +
+                                  " could not be written (" + error + ")");
+                }
+            });
     }
     const TUpdateResult result = update.Run(inputs);
     if (result == TUpdateResult::Connect) {
         ExplainOpen(console, converter, options.Line.Port);
-        if (converter.GetOpenError().Kind == TOpenFailure::None) {
-            HintAtWaitingLoader(console, port, options.Line);
+        // What the window would have asked, as what to do instead.
+        for (const TQuestion& question : ui.Asked) {
+            console.Error(question.Kind == TQuestionKind::FinishInLoader
+                              ? LoaderHint(question.Address, question.Baudrate)
+                              : ScanHint(options.Line.Port));
         }
     } else if (result == TUpdateResult::OpenLoaderPort) {
         ExplainOpen(console, loader, options.Line.Port);
@@ -370,8 +383,7 @@ int RunIdentify(const TLineOptions& line, TConsole& console) {
     console.Line("Type:       " + std::to_string(converter.GetType()));
     console.Line("Subtype:    " + std::to_string(converter.GetSubType()));
     console.Line("Version:    " + FormatVersion(version) + " (0x" + word + ")");
-    console.Line(std::string("Generation: ") +
-                 (converter.GetRecordBase() == OldRecordBase ? "old" : "new"));
+    console.Line(std::string("Generation: ") + (converter.OldGeneration() ? "old" : "new"));
     converter.Close();
     return ExitSuccess;
 }
@@ -392,6 +404,115 @@ int RunHistory(const TLineOptions& line, TConsole& console) {
     }
     converter.Close();
     PrintHistory(console, rows);
+    return ExitSuccess;
+}
+
+std::string FoundLine(const TFoundConverter& found) {
+    return "address " + std::to_string(found.Address) + "  " + std::to_string(found.Baudrate) +
+           " baud  type " + std::to_string(found.Type) + "  subtype " +
+           std::to_string(found.SubType) + "  version " + FormatVersion(found.Version) + "  " +
+           (found.OldGeneration ? "old" : "new") + " generation";
+}
+
+// The boot loader carries no address: N is the converter's own, which only the user knows.
+std::string WaitingLoaderLine(const std::string& given, std::int32_t baudrate) {
+    const std::string baud = std::to_string(baudrate);
+    return "boot loader waiting at " + baud + " baud: fwloader update --resume --port " + given +
+           " --address N --baud " + baud;
+}
+
+// "9600, 19200 and 38400"
+std::string RatesText(const std::vector<std::int32_t>& baudrates) {
+    std::string text;
+    for (std::size_t i = 0; i < baudrates.size(); ++i) {
+        text += (i == 0                      ? ""
+                 : i + 1 == baudrates.size() ? " and "
+                                             : ", ") +
+                std::to_string(baudrates[i]);
+    }
+    return text;
+}
+
+// Found devices as lines while the search goes on, a bar on a terminal.
+class TScanProgress : public TSearchProgress {
+public:
+    TScanProgress(TConsole& console, const std::string& given, bool json)
+        : Console(console), Given(given), Json(json) {}
+    void SearchStep(int done, int total, std::int32_t baudrate, int address) override {
+        const std::string where =
+            address == 0 ? "boot loader" : "address " + std::to_string(address);
+        Console.Bar("Searching " + Given + ": " + std::to_string(baudrate) + " baud, " + where +
+                    "  " + BarText(done, total) + " " + std::to_string(100 * done / total) + "%");
+    }
+    void Found(const TFoundConverter& found) override {
+        if (!Json) {
+            Console.Line(FoundLine(found));
+        }
+    }
+    void FoundLoader(std::int32_t baudrate) override {
+        if (!Json) {
+            Console.Line(WaitingLoaderLine(Given, baudrate));
+        }
+    }
+
+private:
+    TConsole& Console;
+    const std::string& Given;
+    bool Json;
+};
+
+void PrintScanJson(TConsole& console, const TSearchResult& result) {
+    std::vector<std::string> objects;
+    for (const TFoundConverter& found : result.Converters) {
+        objects.push_back("{\"address\": " + std::to_string(found.Address) +
+                          ", \"baud\": " + std::to_string(found.Baudrate) +
+                          ", \"type\": " + std::to_string(found.Type) +
+                          ", \"subtype\": " + std::to_string(found.SubType) +
+                          ", \"version\": " + JsonString(FormatVersion(found.Version)) +
+                          ", \"generation\": " + JsonString(found.OldGeneration ? "old" : "new") +
+                          "}");
+    }
+    for (const std::int32_t baudrate : result.LoaderBaudrates) {
+        objects.push_back("{\"bootLoader\": true, \"baud\": " + std::to_string(baudrate) + "}");
+    }
+    if (objects.empty()) {
+        console.Line("[]");
+        return;
+    }
+    console.Line("[");
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        console.Line("  " + objects[i] + (i + 1 < objects.size() ? "," : ""));
+    }
+    console.Line("]");
+}
+
+int RunScan(const TScanOptions& options, TConsole& console) {
+    const std::string port = PreparePort({options.Port, DefaultBaudrate, 0, options.Settings});
+    std::vector<std::int32_t> baudrates(options.Baudrates.begin(), options.Baudrates.end());
+    if (baudrates.empty()) {
+        for (const char* item : BaudrateItems) {
+            baudrates.push_back(std::atoi(item));
+        }
+    }
+    TScanProgress progress(console, options.Port, options.Json);
+    const TSearchResult result = SearchLine(port, baudrates, &progress);
+    if (result.OpenFailed) {
+        console.Error("Couldn't open " + PortLabelOf(port, options.Port) + "!");
+        ExplainOpen(console, result.OpenError, port, baudrates.front(), options.Port);
+        return ExitNoConverter;
+    }
+    if (options.Json) {
+        PrintScanJson(console, result);
+    }
+    char took[64];
+    std::snprintf(took, sizeof took, " baud in %.1f s.", result.Took.count());
+    console.Error("Searched " + options.Port + " at every address at " + RatesText(baudrates) +
+                  took);
+    if (!result.AnythingAnswered()) {
+        console.Error("No converter answers on " + options.Port + " at " + RatesText(baudrates) +
+                      " baud.");
+        return ExitNoConverter;
+    }
     return ExitSuccess;
 }
 
@@ -479,6 +600,19 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     TPortsOptions ports;
     CLI::App* portsCommand = AddPortsCommand(app, ports);
 
+    TScanOptions scan;
+    CLI::App* scanCommand = app.add_subcommand(
+        "scan", "Search the line for converters at every address and baud rate (reads only)");
+    scanCommand->add_option("--port", scan.Port, "COM1 to COM255, or a device path")->required();
+    scanCommand->add_option("--baud", scan.Baudrates, "search only at this baud rate (repeatable)")
+        ->check(LineBaudrate());
+    scanCommand
+        ->add_option("--settings", scan.Settings,
+                     "settings file whose section Ports maps COM names to device paths")
+        ->check(CLI::ExistingFile);
+    scanCommand->add_flag("--json", scan.Json, "a JSON list of what answered, for scripts");
+    scanCommand->footer(ExitCodesPointer);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -504,6 +638,9 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         }
         if (portsCommand->parsed()) {
             return RunPorts(ports, console);
+        }
+        if (scanCommand->parsed()) {
+            return RunScan(scan, console);
         }
     } catch (const std::exception& e) {
         console.Error(std::string("fwloader: ") + e.what());

@@ -208,8 +208,6 @@ void TConsoleProgress::DrawBar() {
     const TMemory& memory = Loader.GetSections()[Section - 1];
     const double seconds = Seconds(Clock::now() - SectionStart).count();
     const std::int64_t bytes = SectionDone.Pages * memory.PageSize;
-    const int filled = static_cast<int>(
-        std::min<std::int64_t>(SectionDone.LineBytes * BarCells / planned.LineBytes, BarCells));
     std::string left;
     if (SectionDone.Pages >= planned.Pages) {
         left = "done in " + MinutesSeconds(std::llround(seconds));
@@ -219,11 +217,16 @@ void TConsoleProgress::DrawBar() {
     } else {
         left = "-:-- left";
     }
-    Console.Bar("Memory section " + std::to_string(Section) + " [" +
-                std::string(static_cast<std::size_t>(filled), '#') +
-                std::string(static_cast<std::size_t>(BarCells - filled), '.') + "] " +
+    Console.Bar("Memory section " + std::to_string(Section) + " " +
+                BarText(SectionDone.LineBytes, planned.LineBytes) + " " +
                 std::to_string(SectionDone.Pages) + "/" + std::to_string(planned.Pages) +
                 " pages  " + RateText(bytes, seconds) + "  " + left);
+}
+
+std::string BarText(std::int64_t done, std::int64_t total) {
+    const auto filled = static_cast<std::size_t>(
+        total > 0 ? std::clamp<std::int64_t>(done * BarCells / total, 0, BarCells) : 0);
+    return "[" + std::string(filled, '#') + std::string(BarCells - filled, '.') + "]";
 }
 
 void TConsoleProgress::EndSection() {

@@ -112,13 +112,22 @@ public:
     void SuspendHistory() override { Rows.clear(); }
     void AddHistoryRow(const std::vector<std::string>& row) override { Rows.push_back(row); }
     void ResumeHistory() override {}
+    // Nobody is there to answer: no, and the caller turns the question into a hint.
+    bool Ask(const TQuestion& question) override {
+        Asked.push_back(question);
+        return false;
+    }
 
     std::vector<std::vector<std::string>> Rows;
+    std::vector<TQuestion> Asked;
     bool Terminated = false;
 
 private:
     TConsole& Console;
 };
+
+// A bar of fixed width, filled for done of total: "[#####.....]".
+std::string BarText(std::int64_t done, std::int64_t total);
 
 // The history list: the column titles, then one line per row, columns aligned.
 void PrintHistory(TConsole& console, const std::vector<std::vector<std::string>>& rows);

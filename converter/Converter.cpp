@@ -214,10 +214,17 @@ bool TConverter::Connect() {
     if (!Open()) {
         return false;
     }
+    if (!Identify()) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool TConverter::Identify() {
     // A reply may carry fewer values than asked for; only a complete identification counts.
     if (!ReadRegisters(Slave(), IdentRegister, IdentWords, Registers) ||
         Registers.size() < static_cast<std::size_t>(IdentWords)) {
-        Close();
         return false;
     }
     Type = Registers[0];
@@ -230,7 +237,6 @@ bool TConverter::Connect() {
         RecordBase = OldMap.RecordBase;
         CommandRegister = OldCommandRegister;
         if (!ReadRegisters(Slave(), VersionRegister, 1, Registers) || Registers.empty()) {
-            Close();
             return false;
         }
         Version = Registers[0];
@@ -245,6 +251,10 @@ bool TConverter::Connect() {
         }
     }
     return true;
+}
+
+bool TConverter::OldGeneration() const {
+    return RecordBase == OldMap.RecordBase;
 }
 
 void TConverter::SetAddress(std::uint8_t address) {

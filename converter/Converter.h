@@ -53,6 +53,11 @@ public:
     virtual ~TConverter();
 
     bool Connect();
+    // Reads the identification on the open port and picks the generation's register map;
+    // the port stays open either way.
+    bool Identify();
+    // The map of the last successful identification is the old generation's.
+    bool OldGeneration() const;
 
     virtual void SetAddress(std::uint8_t address);
     virtual std::int32_t GetAddress();

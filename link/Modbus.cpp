@@ -51,6 +51,14 @@ std::uint8_t ByteAt(const CharVector& buffer, std::size_t index) {
 
 } // namespace
 
+int TModbus::RequestTries() const {
+    return SingleExchange ? 1 : Tries;
+}
+
+std::chrono::milliseconds TModbus::RequestPause() const {
+    return SingleExchange ? std::chrono::milliseconds{0} : RetryPause;
+}
+
 TModbus::TModbus() {
     FrameBuffer.reserve(FrameReserve);
 }
@@ -87,7 +95,9 @@ bool TModbus::SendRequest(std::uint8_t slave, std::uint8_t function, std::int32_
     AppendBigEndian(FrameBuffer, CrcModbus(FrameBuffer.data(), FrameBuffer.size()));
     const auto length = static_cast<std::int32_t>(FrameBuffer.size());
     Write(FrameBuffer.data(), length);
-    std::this_thread::sleep_for(std::chrono::milliseconds(TransmitTime(length + SendMargin)));
+    if (!SingleExchange) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(TransmitTime(length + SendMargin)));
+    }
     return true;
 }
 
@@ -145,7 +155,7 @@ bool TModbus::ReadRegisters(std::uint8_t slave, std::int32_t reg, std::int32_t c
             std::min<std::int32_t>(remaining, static_cast<std::int32_t>(MaxRegisters));
         remaining -= quantity;
         const Unsigned16Vector request{static_cast<std::uint16_t>(quantity)};
-        const bool done = Retry(Tries, RetryPause, [&] {
+        const bool done = Retry(RequestTries(), RequestPause(), [&] {
             return SendRequest(slave, ReadHolding, start, request) &&
                    ReceiveResponse(slave, ReadHolding, start, quantity, values);
         });
@@ -163,7 +173,7 @@ bool TModbus::WriteRegisters(std::uint8_t slave, std::int32_t reg, Unsigned16Vec
     bool written = true;
     while (written && !values.empty()) {
         const std::size_t chunk = std::min<std::size_t>(MaxRegisters, values.size());
-        written = Retry(Tries, RetryPause, [&] {
+        written = Retry(RequestTries(), RequestPause(), [&] {
             return SendRequest(slave, function, reg, values) &&
                    ReceiveResponse(slave, function, reg, 0, scratch);
         });

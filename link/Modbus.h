@@ -26,7 +26,15 @@ public:
                        Unsigned16Vector& values);
     bool WriteRegisters(std::uint8_t slave, std::int32_t reg, Unsigned16Vector& values);
 
+    // One try per request and no pause after sending, for a caller whose reply timeout covers
+    // the whole exchange (the line search); off again restores the tries and the pause.
+    void SetSingleExchange(bool single) { SingleExchange = single; }
+
 protected:
+    int RequestTries() const;
+    std::chrono::milliseconds RequestPause() const;
+
     CharVector FrameBuffer;
     std::uint32_t MaxRegisters = 50;
+    bool SingleExchange = false;
 };

@@ -71,8 +71,9 @@ public:
     std::uint8_t GetFlowControl() const { return FlowControl; }
     std::chrono::milliseconds GetTimeout() const { return Timeout; }
 
-    // For tests that must not wait out the full reply timeout.
-    void SetTimeoutForTest(std::chrono::milliseconds timeout) { Timeout = timeout; }
+    // A shorter wait for replies than a COM port's: the line search, whose frames are short and
+    // known, and tests that must not wait out the full timeout. SetPort restores the default.
+    void SetReplyTimeout(std::chrono::milliseconds timeout) { Timeout = timeout; }
 
 protected:
     // Both protocols give a failed exchange a pause and some more tries: true as soon as one

@@ -149,8 +149,11 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOp
     app.add_flag("--wire-time", options.Line.WireTime,
                  "delay each reply until request and reply would have crossed the line "
                  "(10 bit times per byte)");
+    bool anySpeed = false;
     app.add_flag("--check-speed", options.Line.CheckSpeed,
-                 "ignore traffic sent at another speed than the device's");
+                 "ignore traffic sent at another speed than the device's (the default)");
+    app.add_flag("--any-speed", anySpeed,
+                 "take traffic at any line speed (a pty between two programs carries none)");
     app.add_flag("--realistic", realistic, "both --wire-time and --check-speed");
     app.add_option("--erase-us", eraseUs, "time to erase one segment, microseconds")
         ->check(CLI::Range(0LL, 10000000LL))
@@ -212,6 +215,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOp
         options.Line.WireTime = true;
         options.Line.CheckSpeed = true;
     }
+    if (anySpeed) {
+        options.Line.CheckSpeed = false;
+    }
     if (flashFormat->count() != 0) {
         options.FlashFormat = format;
     }
@@ -238,7 +244,7 @@ std::vector<std::string> ToArguments(const ProgramOptions& options) {
     flag(d.InLoader, "--in-loader");
     flag(d.BlankFlash, "--blank-flash");
     flag(options.Line.WireTime, "--wire-time");
-    flag(options.Line.CheckSpeed, "--check-speed");
+    flag(!options.Line.CheckSpeed, "--any-speed");
     flag(options.Verbose, "-v");
     if (d.Defect.Kind != FaultKind::None) {
         args.insert(args.end(),

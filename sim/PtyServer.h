@@ -17,10 +17,10 @@ struct LineOptions {
     // Replies leave when a real line would have delivered the request and then the reply, at
     // 10 bit times per byte, plus the device's working time.
     bool WireTime = false;
-    // Traffic sent at another speed than the device listens at is not understood. The speed
-    // the system set on the slave side shows on the master; a pty carries no parity or data
-    // bits, so those cannot be checked.
-    bool CheckSpeed = false;
+    // Traffic sent at another speed than the device listens at is lost, as on a real line. The
+    // speed the system set on the slave side shows on the master; a pty carries no parity or
+    // data bits, so those cannot be checked.
+    bool CheckSpeed = true;
     bool operator==(const LineOptions&) const = default;
 };
 

@@ -6,28 +6,58 @@
 
 namespace {
 
-constexpr int PortIndex = 4;          // COM5
-constexpr int BaudIndex = 1;          // 19200, the simulator's speed
+constexpr int PortIndex = 4; // COM5
+constexpr int BaudIndex = 1; // 19200, the simulator's speed
+constexpr int BaudIndex57600 = 3;
 constexpr int FirmwareStart = 0x5000; // first word of the carried firmware
 
 const QString SuccessText = "Firmware loaded successfully!";
+const QString ConnectFailureText = "Couldn't connect to converter via COM5!\nProgram terminated!";
+const QString LoaderQuestion =
+    "The converter's boot loader is waiting (no application runs).\n\nFinish the update now?";
+const QString SearchQuestion = "No converter answers at address 1 with 19200 baud on COM5.\n\n"
+                               "Search COM5 for converters at every address and baud rate?";
 
 // A window whose COM5 leads to the simulator, with port and baud rate preset by the settings
 // file as the user's last run left them, and a Modbus address chosen (index 0: address 1).
 std::unique_ptr<TwinMain> WindowOn(const std::string& devicePath, const TSettingsFolder& folder,
-                                   int modbusIndex = 0) {
+                                   int modbusIndex = 0, int baudIndex = BaudIndex) {
     folder.Write("[Settings]\nCom-Port=" + std::to_string(PortIndex) + "\nBaudrate=" +
-                 std::to_string(BaudIndex) + "\n\n[Ports]\nCOM5=" + devicePath + "\n");
+                 std::to_string(baudIndex) + "\n\n[Ports]\nCOM5=" + devicePath + "\n");
     auto window = std::make_unique<TwinMain>(folder.Path());
     window->cmbModbusAdr->setCurrentIndex(modbusIndex);
     window->show();
     return window;
 }
 
+std::string folderlessTemp(const std::string& name) {
+    return QDir::tempPath().toStdString() + "/" +
+           std::to_string(QCoreApplication::applicationPid()) + "-" + name;
+}
+
 TSimOnPtyOptions Device(sim::DeviceOptions device) {
     TSimOnPtyOptions options;
     options.Device = device;
     return options;
+}
+
+// The flash the simulator ended with holds, from 0x4000 on, srecord's image of the carried
+// firmware (the simulator starts with blank flash).
+bool FlashHoldsTheFirmware(const std::string& flashFile) {
+    std::ifstream flashIn(flashFile, std::ios::binary);
+    const std::string flash{std::istreambuf_iterator<char>(flashIn), {}};
+    std::ifstream imageIn(FWL_FIRMWARE_IMAGE, std::ios::binary);
+    const std::string image{std::istreambuf_iterator<char>(imageIn), {}};
+    std::remove(flashFile.c_str());
+    return flash.size() == 0x10000 && image.size() == 0xC000 &&
+           flash.compare(0x4000, image.size(), image) == 0;
+}
+
+std::string ServiceLogLine(const TSettingsFolder& folder) {
+    std::ifstream log(folder.FilePath("firmware-loader-log.jsonl"));
+    std::string entry;
+    std::getline(log, entry);
+    return entry;
 }
 
 sim::DeviceOptions WithFault(sim::FaultKind kind, std::uint16_t address = 0) {
@@ -154,9 +184,6 @@ private slots:
         QTest::addColumn<int>("modbusIndex");
         QTest::addColumn<QString>("message");
         const int none = int(sim::FaultKind::None);
-        QTest::newRow("F2 no answer") << none << 0 << 0 << 0x2105 << 1
-                                      << "Couldn't connect to converter via COM5!\n"
-                                         "Program terminated!";
         QTest::newRow("F3 old version") << none << 0 << 0 << 0x20FF << 0
                                         << "Firmware update is not possible with this "
                                            "converter version!\nApplication terminated!";
@@ -198,6 +225,117 @@ private slots:
         // The settings are still written when the window goes.
         w.FormDestroy();
         QVERIFY(folder.Read().find("Com-Port=4\n") != std::string::npos);
+    }
+
+    // A download broken off leaves the boot loader waiting: Yes finishes the update in it, at
+    // the page's baud rate, with the record at the page's address.
+    void waitingBootLoaderIsFinishedOnYes() {
+        const std::string flashFile = folderlessTemp("window-resume-flash.bin");
+        TSimOnPty converter(
+            {.Device = {.Address = 1, .Baud = 57600, .InLoader = true, .BlankFlash = true},
+             .Line = {.WireTime = true},
+             .FlashOut = flashFile});
+        TSettingsFolder folder;
+        auto window = WindowOn(converter.SlavePath(), folder, 0, BaudIndex57600);
+        TwinMain& w = *window;
+
+        TMessageBoxAnswerer answerer({true});
+        w.btnContinue->click();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - answerer.LastYes)
+                .count();
+
+        QCOMPARE(answerer.Texts, QStringList{LoaderQuestion});
+        QCOMPARE(w.labActivity->text(), SuccessText);
+        QVERIFY(!w.Terminated());
+        qInfo("Yes to \"Firmware loaded successfully!\" at 57600 baud with the line's timing: "
+              "%.1f s",
+              seconds);
+        QCOMPARE(converter.Counters().Activations, 0u);
+        QCOMPARE(int(converter.RecordCount()), 1);
+        QCOMPARE(w.InfoList->topLevelItemCount(), 1);
+        const std::string entry = ServiceLogLine(folder);
+        QVERIFY2(entry.find("\"baud\":57600,\"address\":1,\"mode\":\"resume\",") !=
+                     std::string::npos,
+                 entry.c_str());
+        converter.Stop();
+        QVERIFY(FlashHoldsTheFirmware(flashFile));
+    }
+
+    void waitingBootLoaderLeftOnNoEndsAsBefore() {
+        TSimOnPty converter({.Device = {.Address = 1, .InLoader = true}});
+        TSettingsFolder folder;
+        auto window = WindowOn(converter.SlavePath(), folder);
+        TwinMain& w = *window;
+
+        TMessageBoxAnswerer answerer({false});
+        w.btnContinue->click();
+
+        QCOMPARE(answerer.Texts, (QStringList{LoaderQuestion, ConnectFailureText}));
+        QVERIFY(w.Terminated());
+        QCOMPARE(converter.Counters().Erases, 0u);
+        QCOMPARE(converter.Mode(), sim::Mode::Loader);
+    }
+
+    // Nothing answers at the page's address and speed: No ends as before; Yes searches, and
+    // a search that finds nothing ends the same way. The converter listens at 1200 baud,
+    // which the window's list lacks.
+    void noAnswer_data() {
+        QTest::addColumn<bool>("search");
+        QTest::newRow("no search") << false;
+        QTest::newRow("nothing found") << true;
+    }
+    void noAnswer() {
+        QFETCH(bool, search);
+        TSimOnPty converter({.Device = {.Baud = 1200}});
+        TSettingsFolder folder;
+        auto window = WindowOn(converter.SlavePath(), folder);
+        TwinMain& w = *window;
+
+        TMessageBoxAnswerer answerer({search});
+        w.btnContinue->click();
+
+        QCOMPARE(answerer.Texts, (QStringList{SearchQuestion, ConnectFailureText}));
+        QVERIFY(w.Terminated());
+        QVERIFY(!w.isVisible());
+        if (search) {
+            QCOMPARE(w.ProgressBar1->value(), w.ProgressBar1->maximum());
+            QCOMPARE(w.ProgressBar1->maximum(), 4 * 256);
+        }
+        const sim::Counters counters = converter.Counters();
+        QCOMPARE(counters.ApplicationReplies + counters.LoaderReplies, 0u);
+        QVERIFY(counters.WrongSpeedBytes > 0);
+    }
+
+    // The search finds the converter at another address and speed; No to updating it there
+    // leaves the choice on the communication page, and Continue updates it.
+    void searchFindsTheConverterAndLeavesItChosen() {
+        TSimOnPty converter({.Device = {.Address = 57, .Baud = 38400}});
+        TSettingsFolder folder;
+        auto window = WindowOn(converter.SlavePath(), folder);
+        TwinMain& w = *window;
+
+        TMessageBoxAnswerer answerer({true, false});
+        w.btnContinue->click();
+
+        QCOMPARE(answerer.Texts,
+                 (QStringList{SearchQuestion, "Found a converter at address 57 with 38400 baud "
+                                              "(type 0, subtype 0, version 2.1.5).\n\n"
+                                              "Update it now?"}));
+        QVERIFY(!w.Terminated());
+        QCOMPARE(w.Pages->currentWidget(), w.tsComm);
+        QCOMPARE(w.cmbModbusAdr->currentText(), QString("57"));
+        QCOMPARE(w.cmbBaudrate->currentText(), QString("38400"));
+        QVERIFY(w.btnContinue->isEnabled() && w.btnExit->isEnabled());
+        QCOMPARE(converter.Counters().Activations, 0u);
+
+        w.btnContinue->click();
+        QCOMPARE(answerer.Texts.size(), 2);
+        QCOMPARE(w.labActivity->text(), SuccessText);
+        QCOMPARE(int(converter.RecordCount()), 1);
+        w.btnExit->click();
+        w.FormDestroy();
+        QVERIFY(folder.Read().find("Com-Port=4\nBaudrate=2\n") != std::string::npos);
     }
 
     void portThatCannotBeOpened() {

@@ -38,8 +38,19 @@ public:
         Rows.push_back(row);
     }
     void ResumeHistory() override { Events.push_back("resume"); }
+    bool Ask(const TQuestion& question) override {
+        Events.push_back("ask");
+        Questions.push_back(question);
+        return Answer && Answer(question);
+    }
+    void SelectLine(int address, std::int32_t baudrate) override {
+        Events.push_back("select " + std::to_string(address) + " " + std::to_string(baudrate));
+    }
+    void BackToSettings() override { Events.push_back("back"); }
 
     std::function<void(const std::string&)> OnActivity; // looks at the system as it paints
+    std::function<bool(const TQuestion&)> Answer;       // none: every question gets a no
+    std::vector<TQuestion> Questions;
     std::vector<std::string> Events;
     std::vector<std::string> Activities;
     std::vector<std::string> Messages;

@@ -10,15 +10,17 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
 
-// Every modal message box that opens while this lives is read and answered with OK, through
-// the real box: its text is recorded, then its OK button is clicked.
+// Every modal message box that opens while this lives is read and answered through the real
+// box: its text is recorded, then its OK button is clicked, or for a question Yes or No as the
+// answers given say, in order (No once they are used up).
 class TMessageBoxAnswerer {
 public:
-    TMessageBoxAnswerer() {
+    explicit TMessageBoxAnswerer(QList<bool> answers = {}) : Answers(std::move(answers)) {
         Timer.setInterval(PollInterval);
         QObject::connect(&Timer, &QTimer::timeout, [this] { Answer(); });
         Timer.start();
@@ -26,6 +28,7 @@ public:
 
     QStringList Texts;
     QList<QMessageBox::Icon> Icons;
+    std::chrono::steady_clock::time_point LastYes{}; // when Yes was last clicked
 
 private:
     static constexpr int PollInterval = 5; // milliseconds
@@ -36,14 +39,24 @@ private:
             return;
         }
         QAbstractButton* ok = box->button(QMessageBox::Ok);
-        if (ok == nullptr) {
+        QAbstractButton* yes = box->button(QMessageBox::Yes);
+        QAbstractButton* no = box->button(QMessageBox::No);
+        if (ok == nullptr && (yes == nullptr || no == nullptr)) {
             return;
         }
         Texts << box->text();
         Icons << box->icon();
-        ok->click();
+        if (ok != nullptr) {
+            ok->click();
+        } else if (!Answers.isEmpty() && Answers.takeFirst()) {
+            LastYes = std::chrono::steady_clock::now();
+            yes->click();
+        } else {
+            no->click();
+        }
     }
 
+    QList<bool> Answers;
     QTimer Timer;
 };
 

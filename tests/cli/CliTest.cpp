@@ -144,12 +144,76 @@ TEST(Cli, SilentConverterEndsWithTheConnectTextNamingThePortOfTheSettingsFile) {
     const auto settings = std::filesystem::temp_directory_path() /
                           ("fwloader-test-" + std::to_string(getpid()) + ".ini");
     std::ofstream(settings) << "[Ports]\ncom7=" << sim.SlavePath() << "\n";
-    const TRun run =
-        Fwloader({"update", "--port", "COM7", "--address", "2", "--settings", settings.string()});
+    const std::vector<std::string> line{"--port", "COM7",       "--address",
+                                        "2",      "--settings", settings.string()};
+    const auto with = [&line](std::vector<std::string> args) {
+        args.insert(args.end(), line.begin(), line.end());
+        return args;
+    };
+    const TRun run = Fwloader(with({"update"}));
+    const TRun identify = Fwloader(with({"identify"}));
     std::filesystem::remove(settings);
+    // No boot loader waits either: the search is the next thing to try.
+    const std::string failed = "Couldn't connect to converter via COM7!\nProgram terminated!\n"
+                               "fwloader scan --port COM7 searches every address and baud rate.\n";
     EXPECT_EQ(run.Code, 12);
-    EXPECT_EQ(run.Err, "Couldn't connect to converter via COM7!\nProgram terminated!\n");
+    EXPECT_EQ(run.Err, failed);
     EXPECT_EQ(run.Out, "Activating Loader...\n");
+    EXPECT_EQ(identify.Code, 12);
+    EXPECT_EQ(identify.Err, failed);
+}
+
+// The search reads at each baud rate asked for, at every address, and writes nothing. Each
+// simulator listens at one speed only: what is sent at another is lost.
+TEST(Cli, ScanFindsBothGenerations) {
+    TSimOnPty current({.Device = {.Address = 57, .Baud = 38400}});
+    const TRun found =
+        Fwloader({"scan", "--port", current.SlavePath(), "--baud", "19200", "--baud", "38400"});
+    EXPECT_EQ(found.Code, 0) << found.Err;
+    EXPECT_EQ(found.Out,
+              "address 57  38400 baud  type 0  subtype 0  version 2.1.5  new generation\n");
+    EXPECT_TRUE(found.Err.starts_with("Searched " + current.SlavePath() +
+                                      " at every address at 19200 and 38400 baud in "))
+        << found.Err;
+
+    const TRun json =
+        Fwloader({"scan", "--port", current.SlavePath(), "--baud", "38400", "--json"});
+    EXPECT_EQ(json.Code, 0) << json.Err;
+    EXPECT_EQ(json.Out, "[\n  {\"address\": 57, \"baud\": 38400, \"type\": 0, \"subtype\": 0, "
+                        "\"version\": \"2.1.5\", \"generation\": \"new\"}\n]\n");
+    current.Stop();
+    const sim::Counters counters = current.Counters();
+    EXPECT_EQ(counters.ApplicationReplies, 2u);
+    EXPECT_GT(counters.WrongSpeedBytes, 0u);
+    EXPECT_EQ(counters.Activations + counters.RecordWrites + counters.CommandWrites, 0u);
+
+    TSimOnPty old({.Device = {.Gen = sim::Generation::Old, .Address = 3, .Baud = 9600}});
+    const TRun oldFound = Fwloader({"scan", "--port", old.SlavePath(), "--baud", "9600"});
+    EXPECT_EQ(oldFound.Code, 0) << oldFound.Err;
+    EXPECT_EQ(oldFound.Out,
+              "address 3  9600 baud  type 0  subtype 0  version 2.1.5  old generation\n");
+}
+
+TEST(Cli, ScanTellsAWaitingBootLoaderAndWhenNothingAnswers) {
+    TSimOnPty loader({.Device = {.Address = 7, .Baud = 19200, .InLoader = true}});
+    const std::string port = loader.SlavePath();
+    const TRun waiting = Fwloader({"scan", "--port", port, "--baud", "19200"});
+    EXPECT_EQ(waiting.Code, 0) << waiting.Err;
+    EXPECT_EQ(waiting.Out, "boot loader waiting at 19200 baud: fwloader update --resume --port " +
+                               port + " --address N --baud 19200\n");
+    const TRun json = Fwloader({"scan", "--port", port, "--baud", "19200", "--json"});
+    EXPECT_EQ(json.Out, "[\n  {\"bootLoader\": true, \"baud\": 19200}\n]\n");
+    EXPECT_EQ(loader.Mode(), sim::Mode::Loader);
+    EXPECT_EQ(loader.Counters().Erases + loader.Counters().PagesWritten, 0u);
+
+    TSimOnPty elsewhere({.Device = {.Baud = 1200}});
+    const TRun nothing = Fwloader(
+        {"scan", "--port", elsewhere.SlavePath(), "--baud", "57600", "--baud", "38400", "--json"});
+    EXPECT_EQ(nothing.Code, 12);
+    EXPECT_EQ(nothing.Out, "[]\n");
+    EXPECT_TRUE(nothing.Err.ends_with("No converter answers on " + elsewhere.SlavePath() +
+                                      " at 57600 and 38400 baud.\n"))
+        << nothing.Err;
 }
 
 TEST(Cli, OldVersionEndsWithItsTextAndLeavesTheFlashAlone) {

@@ -199,7 +199,7 @@ protected:
         MapPort(TestPortName, Sim->SlavePath());
         Converter.SetPort(TestPortName);
         Converter.SetBaudrate(device.Baud);
-        Converter.SetTimeoutForTest(FastTimeout);
+        Converter.SetReplyTimeout(FastTimeout);
         Converter.SetAddress(device.Address);
     }
 
@@ -372,7 +372,7 @@ protected:
     void SetUp() override {
         MapPort(TestPortName, Pty.SlavePath());
         Converter.SetPort(TestPortName);
-        Converter.SetTimeoutForTest(FastTimeout);
+        Converter.SetReplyTimeout(FastTimeout);
         Converter.SetAddress(1);
     }
     void TearDown() override { Converter.Close(); }

@@ -149,7 +149,7 @@ TEST_F(ModbusLibmodbusTest, WritesOneEightAnd51Registers) {
 
 TEST_F(ModbusLibmodbusTest, ExceptionAnswerFailsBothTries) {
     // The 5-byte exception leaves the read short of its 11 bytes until the timeout.
-    Bus.SetTimeoutForTest(std::chrono::milliseconds(300));
+    Bus.SetReplyTimeout(std::chrono::milliseconds(300));
     Unsigned16Vector values;
     EXPECT_FALSE(Bus.ReadRegisters(SlaveAddress, 100, 3, values)); // outside the slave's map
     EXPECT_TRUE(values.empty());

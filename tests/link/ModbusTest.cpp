@@ -62,7 +62,7 @@ TEST_F(ModbusTest, ReadsRegistersWithFunction3) {
     Peer.Answer(IdentResponse);
     // A long timeout: the read must end when the 11 bytes are in, not wait it out.
     constexpr auto LongTimeout = 60s;
-    Bus.SetTimeoutForTest(LongTimeout);
+    Bus.SetReplyTimeout(LongTimeout);
     Unsigned16Vector values{9, 9};
     const auto start = Clock::now();
     EXPECT_TRUE(Bus.ReadRegisters(1, 65200, 3, values));

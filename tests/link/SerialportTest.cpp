@@ -257,7 +257,7 @@ TEST_F(SerialportTest, ReadMakesOnePassForNothingOrNoTime) {
     EXPECT_EQ(Port.Read(buffer, 0), 0);
     EXPECT_EQ(Passes.Calls, 1);
 
-    Port.SetTimeoutForTest(0ms);
+    Port.SetReplyTimeout(0ms);
     Passes.Calls = 0;
     EXPECT_EQ(Port.Read(buffer, 4), 0);
     EXPECT_EQ(Passes.Calls, 1);

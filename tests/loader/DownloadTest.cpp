@@ -82,7 +82,7 @@ void Aim(TSerialPort& port, const TSimOnPty& sim, std::int32_t baudrate,
     MapPort(TestPortName, sim.SlavePath());
     port.SetPort(TestPortName);
     port.SetBaudrate(baudrate);
-    port.SetTimeoutForTest(timeout);
+    port.SetReplyTimeout(timeout);
 }
 
 // A device fresh from production: boot loader listening, flash blank.

@@ -27,8 +27,8 @@ TEST_F(PtyServerTest, WireTimeAndFlashTimeDelayTheReply) {
               30ms + std::chrono::microseconds((8 + 8) * 10 * 1000000LL / 9600));
 }
 
-TEST_F(PtyServerTest, TrafficAtAnotherSpeedIsIgnoredWhenTheLineIsChecked) {
-    Start({.Line = {.CheckSpeed = true}});
+TEST_F(PtyServerTest, TrafficAtAnotherSpeedIsLostAsOnARealLine) {
+    Start();
     const Bytes request = ReadRequest(1, 65200, 3);
     Line->SetBaud(9600);
     Line->Send(request);
@@ -38,8 +38,9 @@ TEST_F(PtyServerTest, TrafficAtAnotherSpeedIsIgnoredWhenTheLineIsChecked) {
     EXPECT_EQ(Line->Exchange(request, 11), ReadReply(1, {0, 0, 0x2105}));
 }
 
-TEST_F(PtyServerTest, SpeedIsNotCheckedUnlessAsked) {
-    Start();
+// For programs linked by a pty pair, which carries no speed.
+TEST_F(PtyServerTest, AnySpeedWhenTheCheckIsOff) {
+    Start({.Line = {.CheckSpeed = false}});
     Line->SetBaud(57600);
     EXPECT_EQ(Line->Exchange(ReadRequest(1, 65200, 3), 11), ReadReply(1, {0, 0, 0x2105}));
 }

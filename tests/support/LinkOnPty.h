@@ -20,7 +20,7 @@ inline const std::string TestPortName = "COM5";
 inline bool OpenOnPty(TSerialPort& port, const TPtyPair& pty, std::chrono::milliseconds timeout) {
     MapPort(TestPortName, pty.SlavePath());
     port.SetPort(TestPortName);
-    port.SetTimeoutForTest(timeout);
+    port.SetReplyTimeout(timeout);
     return port.Open();
 }
 

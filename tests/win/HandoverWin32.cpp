@@ -64,7 +64,7 @@ struct TFigures {
 int main(int argc, char** argv) {
     TProbe port;
     port.SetPort(FWL_SIM_PORT);
-    port.SetTimeoutForTest(Limit);
+    port.SetReplyTimeout(Limit);
     if (!port.Open()) {
         std::fprintf(stderr, "HandoverWin32: cannot open %s\n", FWL_SIM_PORT);
         return 1;

@@ -29,7 +29,7 @@ bool UnderWine() {
 
 bool OpenSim(TSerialPort& port, std::chrono::milliseconds timeout = TSerialPort::ReplyTimeout) {
     port.SetPort(FWL_SIM_PORT);
-    port.SetTimeoutForTest(timeout);
+    port.SetReplyTimeout(timeout);
     return port.Open();
 }
 

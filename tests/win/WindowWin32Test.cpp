@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 const std::wstring Caption = L"Firmware Loader";
 const std::wstring Success = L"Firmware loaded successfully!";
+const std::wstring LoaderQuestion =
+    L"The converter's boot loader is waiting (no application runs).\n\nFinish the update now?";
 
 // Generous margins: each wait ends as soon as what it waits for is there.
 constexpr auto Patience = 60s;        // a window or a box to appear, a program to end
@@ -33,6 +35,7 @@ constexpr auto UpdatePatience = 5min; // a whole update with the line's timing
 
 constexpr int BaudIndex19200 = 1;
 constexpr int BaudIndex57600 = 3;
+constexpr int BaudIndex38400 = 2;
 
 // The list position of a port: "COM10" is item 9.
 int PortIndex(const char* name) {
@@ -130,6 +133,17 @@ std::string SettingsFor(const char* port, int baudIndex) {
 
 std::wstring Widen(const std::string& text) {
     return std::wstring(text.begin(), text.end());
+}
+
+// Reported, not judged: a figure of this run, printed and kept in the report file.
+void Report(const char* format, const char* port, double seconds) {
+    char report[200];
+    std::snprintf(report, sizeof report, format, port, seconds);
+    std::fputs(report, stdout);
+    if (FILE* out = std::fopen(FWL_REPORT_FILE, "a")) {
+        std::fputs(report, out);
+        std::fclose(out);
+    }
 }
 
 // One run of the program from a folder of its own, with the test's settings file beside it.
@@ -244,18 +258,37 @@ public:
 
     static void Click(HWND button) { ::PostMessageW(button, BM_CLICK, 0, 0); }
 
-    // Waits for a message box, reads it and presses its OK; returns its text.
-    std::wstring AnswerBox() const {
+    // Waits for a message box, reads it and presses its OK (or for a question Yes or No);
+    // returns its text.
+    std::wstring AnswerBox(int button = IDOK, std::chrono::milliseconds limit = Patience) const {
         HWND box = nullptr;
-        if (!Eventually([&] { return (box = Box()) != nullptr; }, Patience)) {
+        if (!Eventually([&] { return (box = Box()) != nullptr; }, limit)) {
             ADD_FAILURE() << "no message box appeared";
             return L"";
         }
         const std::wstring text = WindowText(::GetDlgItem(box, 0xFFFF));
-        ::PostMessageW(::GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+        const HWND pressed = ::GetDlgItem(box, button);
+        EXPECT_NE(pressed, nullptr) << "the box has no button " << button;
+        ::PostMessageW(pressed, BM_CLICK, 0, 0);
         EXPECT_TRUE(Eventually([&] { return !::IsWindow(box); }, Patience))
-            << "OK did not close the box";
+            << "the button did not close the box";
         return text;
+    }
+
+    // Waits until the update has ended with success or a box; the seconds it took.
+    double AwaitEnd() const {
+        const auto start = Clock::now();
+        const bool ended =
+            Eventually([&] { return WindowText(Activity()) == Success || Box(); }, UpdatePatience);
+        EXPECT_TRUE(ended) << "the update did not end; activity: "
+                           << Narrow(WindowText(Activity()));
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+
+    // Ends the program as a power cut or the task manager would: nothing is saved.
+    void Kill() {
+        ::TerminateProcess(Process.get(), 1);
+        ::WaitForSingleObject(Process.get(), 30000);
     }
 
     // No box is open once the dialog is taking messages again after the last one closed: a
@@ -387,17 +420,9 @@ TEST(WindowWin32, WholeUpdate) {
                        << Narrow(WindowText(run.Activity()));
     ASSERT_EQ(run.Box(), nullptr) << "the update failed";
 
-    // Reported, not judged: how long the update takes with the line's timing.
-    char report[200];
-    std::snprintf(report, sizeof report,
-                  "Window update on %s at 57600 baud with the line's timing: %.1f s from "
-                  "Continue to \"Firmware loaded successfully!\"\n",
-                  FWL_WINDOW_PORT, seconds);
-    std::fputs(report, stdout);
-    if (FILE* out = std::fopen(FWL_REPORT_FILE, "w")) {
-        std::fputs(report, out);
-        std::fclose(out);
-    }
+    Report("Window update on %s at 57600 baud with the line's timing: %.1f s from Continue to "
+           "\"Firmware loaded successfully!\"\n",
+           FWL_WINDOW_PORT, seconds);
 
     const LRESULT high = Send(run.Bar(), PBM_GETRANGE, FALSE);
     EXPECT_GT(high, 0);
@@ -420,30 +445,112 @@ TEST(WindowWin32, WholeUpdate) {
 }
 
 TEST(WindowWin32, FailureEndsTheProgramAfterItsMessage) {
-    const struct {
-        const char* Port;
-        std::wstring Message;
-    } failures[] = {
-        // Nothing answers on this port.
-        {FWL_EMPTY_PORT,
-         L"Couldn't connect to converter via " + Widen(FWL_EMPTY_PORT) + L"!\nProgram terminated!"},
-        // The converter's flash never reads blank where the firmware starts.
-        {FWL_FAULTY_PORT, L"Download failed!\nProgram terminated!"},
-    };
-    for (const auto& failure : failures) {
-        SCOPED_TRACE(failure.Port);
+    // The converter's flash never reads blank where the firmware starts.
+    TRun run;
+    ASSERT_NO_FATAL_FAILURE(run.Start(SettingsFor(FWL_FAULTY_PORT, BaudIndex19200)));
+    ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), 0));
+    TRun::Click(run.Continue());
+    EXPECT_EQ(run.AnswerBox(), L"Download failed!\nProgram terminated!");
+    ASSERT_EQ(run.ExitCode(), 0u);
+    // The window was destroyed as at Exit: the settings file holds the port.
+    const auto lines = Lines(run.SettingsFile());
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Com-Port=" + std::to_string(PortIndex(FWL_FAULTY_PORT))),
+              lines.end());
+}
+
+// Nothing answers on this port: No to the search ends as before, and so does a search that
+// finds nothing.
+TEST(WindowWin32, NothingAnswersEndsWithTheConnectText) {
+    const std::wstring port = Widen(FWL_EMPTY_PORT);
+    for (const int answer : {IDNO, IDYES}) {
+        SCOPED_TRACE(answer == IDYES ? "search" : "no search");
         TRun run;
-        ASSERT_NO_FATAL_FAILURE(run.Start(SettingsFor(failure.Port, BaudIndex19200)));
+        ASSERT_NO_FATAL_FAILURE(run.Start(SettingsFor(FWL_EMPTY_PORT, BaudIndex19200)));
         ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), 0));
         TRun::Click(run.Continue());
-        EXPECT_EQ(run.AnswerBox(), failure.Message);
-        ASSERT_EQ(run.ExitCode(), 0u);
-        // The window was destroyed as at Exit: the settings file holds the port.
-        const auto lines = Lines(run.SettingsFile());
-        EXPECT_NE(std::find(lines.begin(), lines.end(),
-                            "Com-Port=" + std::to_string(PortIndex(failure.Port))),
-                  lines.end());
+        EXPECT_EQ(run.AnswerBox(answer), L"No converter answers at address 1 with 19200 baud on " +
+                                             port + L".\n\nSearch " + port +
+                                             L" for converters at every address and baud rate?");
+        EXPECT_EQ(run.AnswerBox(IDOK, UpdatePatience),
+                  L"Couldn't connect to converter via " + port + L"!\nProgram terminated!");
+        EXPECT_EQ(run.ExitCode(), 0u);
     }
+}
+
+// A boot loader left waiting: No ends as before and leaves it waiting.
+TEST(WindowWin32, WaitingBootLoaderLeftOnNoEndsAsBefore) {
+    TRun run;
+    ASSERT_NO_FATAL_FAILURE(run.Start(SettingsFor(FWL_LOADER_PORT, BaudIndex19200)));
+    ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), 0));
+    TRun::Click(run.Continue());
+    EXPECT_EQ(run.AnswerBox(IDNO), LoaderQuestion);
+    EXPECT_EQ(run.AnswerBox(), L"Couldn't connect to converter via " + Widen(FWL_LOADER_PORT) +
+                                   L"!\nProgram terminated!");
+    EXPECT_EQ(run.ExitCode(), 0u);
+}
+
+// An update killed midway leaves the converter in its boot loader; the window started again
+// offers to finish it there, and Yes does (the flash is compared once the simulator stops).
+TEST(WindowWin32, UpdateKilledMidwayIsFinishedWhenStartedAgain) {
+    const std::string settings = SettingsFor(FWL_RESUME_PORT, BaudIndex57600);
+    {
+        TRun run;
+        ASSERT_NO_FATAL_FAILURE(run.Start(settings));
+        ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), FWL_RESUME_ADDRESS - 1));
+        TRun::Click(run.Continue());
+        ASSERT_TRUE(Eventually(
+            [&] {
+                const LRESULT high = Send(run.Bar(), PBM_GETRANGE, FALSE);
+                return WindowText(run.Activity()) == L"Loading Firmware..." && high > 0 &&
+                       Send(run.Bar(), PBM_GETPOS) > high / 2;
+            },
+            UpdatePatience))
+            << "the download did not get halfway";
+        run.Kill();
+    }
+    TRun run;
+    ASSERT_NO_FATAL_FAILURE(run.Start(settings));
+    ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), FWL_RESUME_ADDRESS - 1));
+    TRun::Click(run.Continue());
+    EXPECT_EQ(run.AnswerBox(IDYES), LoaderQuestion);
+    const double seconds = run.AwaitEnd();
+    ASSERT_EQ(run.Box(), nullptr) << "the resumed update failed";
+    EXPECT_EQ(WindowText(run.Activity()), Success);
+    Report("Window resume on %s at 57600 baud with the line's timing: %.1f s from Yes to "
+           "\"Firmware loaded successfully!\"\n",
+           FWL_RESUME_PORT, seconds);
+    // The record went to the converter's application at the page's address.
+    ASSERT_EQ(Send(run.InfoList(), LVM_GETITEMCOUNT), 1);
+    EXPECT_EQ(run.ListText(0, 2), L"QX");
+    TRun::Click(run.Exit());
+    EXPECT_EQ(run.ExitCode(), 0u);
+}
+
+// The converter answers at another address and speed: the search finds it, Yes updates it
+// there, and the settings file keeps the speed it was found at.
+TEST(WindowWin32, SearchFindsTheConverterAndYesUpdatesItThere) {
+    TRun run;
+    ASSERT_NO_FATAL_FAILURE(run.Start(SettingsFor(FWL_SEARCH_PORT, BaudIndex19200)));
+    ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), 0));
+    TRun::Click(run.Continue());
+    const std::wstring port = Widen(FWL_SEARCH_PORT);
+    EXPECT_EQ(run.AnswerBox(IDYES), L"No converter answers at address 1 with 19200 baud on " +
+                                        port + L".\n\nSearch " + port +
+                                        L" for converters at every address and baud rate?");
+    EXPECT_EQ(run.AnswerBox(IDYES, UpdatePatience),
+              L"Found a converter at address " + std::to_wstring(FWL_SEARCH_ADDRESS) +
+                  L" with 38400 baud (type 0, subtype 0, version 2.1.5).\n\nUpdate it now?");
+    run.AwaitEnd();
+    ASSERT_EQ(run.Box(), nullptr) << "the update failed";
+    EXPECT_EQ(ItemText(run.ModbusAdr(), Selected(run.ModbusAdr())),
+              std::to_wstring(FWL_SEARCH_ADDRESS));
+    ASSERT_EQ(Send(run.InfoList(), LVM_GETITEMCOUNT), 1);
+    TRun::Click(run.Exit());
+    ASSERT_EQ(run.ExitCode(), 0u);
+    const auto lines = Lines(run.SettingsFile());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Baudrate=" + std::to_string(BaudIndex38400)),
+              lines.end());
 }
 
 } // namespace

@@ -307,6 +307,32 @@ private slots:
         QVERIFY(counters.WrongSpeedBytes > 0);
     }
 
+    // The close box during a search stops it at its next read and ends the program without
+    // another box.
+    void closeBoxStopsTheSearch() {
+        TSimOnPty converter({.Device = {.Baud = 1200}});
+        TSettingsFolder folder;
+        auto window = WindowOn(converter.SlavePath(), folder);
+        TwinMain& w = *window;
+
+        TMessageBoxAnswerer answerer({true});
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (w.labActivity->text() == "Searching COM5: 19200 baud, address 5...") {
+                closer.stop();
+                w.close();
+            }
+        });
+        closer.start(1);
+        w.btnContinue->click();
+
+        QCOMPARE(answerer.Texts, QStringList{SearchQuestion});
+        QVERIFY(w.Terminated());
+        QVERIFY(!w.isVisible());
+        QVERIFY2(w.ProgressBar1->value() <= 7,
+                 qPrintable(QString::number(w.ProgressBar1->value())));
+    }
+
     // The search finds the converter at another address and speed; No to updating it there
     // leaves the choice on the communication page, and Continue updates it.
     void searchFindsTheConverterAndLeavesItChosen() {

@@ -144,42 +144,29 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
         if (!connected) {
             // A port that would not open has nothing to ask about.
             const bool opened = FConverter.GetOpenError().Kind == TOpenFailure::None;
-            switch (opened ? NoAnswer(label) : TNextStep::Fail) {
-            case TNextStep::Fail:
-                return Fail(TUpdateResult::Connect, label);
-            case TNextStep::Back:
-                Ui.BackToSettings();
-                return EndQuietly(label);
-            case TNextStep::End:
-                Ui.Terminate();
-                return EndQuietly(label);
-            case TNextStep::Resume:
-                break;
-            case TNextStep::Connect:
+            const TNextStep next = opened ? NoAnswer(label) : TNextStep::Fail;
+            if (next == TNextStep::Connect) {
                 Show("Activating Loader...");
                 connected = FConverter.Connect();
-                if (!connected) {
-                    return Fail(TUpdateResult::Connect, label);
-                }
-                break;
+            }
+            if (next == TNextStep::Back) {
+                Ui.BackToSettings();
+                return EndQuietly(label);
+            }
+            if (next == TNextStep::End) {
+                Ui.Terminate();
+                return EndQuietly(label);
+            }
+            if (next != TNextStep::Resume && !connected) {
+                return Fail(TUpdateResult::Connect, label);
             }
         }
+        // A resumed update finds the boot loader already running.
         if (connected) {
-            const std::int32_t type = FConverter.GetType();
-            const std::int32_t subType = FConverter.GetSubType();
-            Outcome.Type = static_cast<std::uint16_t>(type);
-            Outcome.SubType = static_cast<std::uint16_t>(subType);
-            Outcome.VersionBefore = static_cast<std::uint16_t>(FConverter.GetVersion());
-            if (type == 0 && subType == 0 && FConverter.GetVersion() < MinimumConverterVersion) {
-                return Fail(TUpdateResult::VersionTooOld, label);
+            if (const TUpdateResult activated = CheckAndActivate(label);
+                activated != TUpdateResult::Success) {
+                return activated;
             }
-            if (type != AcceptedConverterType || subType != AcceptedConverterSubType) {
-                return Fail(TUpdateResult::WrongType, label);
-            }
-            if (!FConverter.ActivateLoader()) {
-                return Fail(TUpdateResult::ActivateLoader, label);
-            }
-            FConverter.Close();
         }
     }
 
@@ -209,15 +196,38 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
     return TUpdateResult::Success;
 }
 
+TUpdateResult TUpdate::CheckAndActivate(const std::string& label) {
+    const std::int32_t type = FConverter.GetType();
+    const std::int32_t subType = FConverter.GetSubType();
+    Outcome.Type = static_cast<std::uint16_t>(type);
+    Outcome.SubType = static_cast<std::uint16_t>(subType);
+    Outcome.VersionBefore = static_cast<std::uint16_t>(FConverter.GetVersion());
+    if (type == 0 && subType == 0 && FConverter.GetVersion() < MinimumConverterVersion) {
+        return Fail(TUpdateResult::VersionTooOld, label);
+    }
+    if (type != AcceptedConverterType || subType != AcceptedConverterSubType) {
+        return Fail(TUpdateResult::WrongType, label);
+    }
+    if (!FConverter.ActivateLoader()) {
+        return Fail(TUpdateResult::ActivateLoader, label);
+    }
+    FConverter.Close();
+    return TUpdateResult::Success;
+}
+
+bool TUpdate::Ask(TQuestionKind kind, const std::string& label, int address, std::int32_t baudrate,
+                  const TFoundConverter* found) {
+    return Ui.Ask(
+        {kind, QuestionText(kind, label, address, baudrate, found), label, address, baudrate});
+}
+
 TUpdate::TNextStep TUpdate::NoAnswer(const std::string& label) {
     const int address = Line.ModbusAddressIndex + 1;
     const std::int32_t baudrate = BaudrateOf(Line.BaudText);
     if (BootLoaderWaits(Line.PortName, baudrate)) {
         return AskToFinishInLoader(label, baudrate) ? TNextStep::Resume : TNextStep::Fail;
     }
-    if (!Ui.Ask({TQuestionKind::SearchLine,
-                 QuestionText(TQuestionKind::SearchLine, label, address, baudrate), label, address,
-                 baudrate})) {
+    if (!Ask(TQuestionKind::SearchLine, label, address, baudrate)) {
         return TNextStep::Fail;
     }
     const TSearchResult found = Search(label);
@@ -227,10 +237,8 @@ TUpdate::TNextStep TUpdate::NoAnswer(const std::string& label) {
     if (found.Converters.size() == 1) {
         const TFoundConverter& converter = found.Converters.front();
         Ui.SelectLine(converter.Address, converter.Baudrate);
-        if (!Ui.Ask({TQuestionKind::UpdateFound,
-                     QuestionText(TQuestionKind::UpdateFound, label, converter.Address,
-                                  converter.Baudrate, &converter),
-                     label, converter.Address, converter.Baudrate})) {
+        if (!Ask(TQuestionKind::UpdateFound, label, converter.Address, converter.Baudrate,
+                 &converter)) {
             return TNextStep::Back;
         }
         SwitchLine(converter.Address, converter.Baudrate);
@@ -238,15 +246,7 @@ TUpdate::TNextStep TUpdate::NoAnswer(const std::string& label) {
     }
     if (found.Converters.size() > 1) {
         // Nothing is updated without the user's choice.
-        std::string text =
-            "Found " + std::to_string(found.Converters.size()) + " converters on " + label + ":";
-        for (const TFoundConverter& converter : found.Converters) {
-            text += "\n" + FoundText(converter);
-        }
-        for (const std::int32_t loaderBaudrate : found.LoaderBaudrates) {
-            text += "\nA boot loader waiting at " + std::to_string(loaderBaudrate) + " baud";
-        }
-        Ui.ShowMessage(text + "\n\nChoose the address and baud rate of the one to update.");
+        Ui.ShowMessage(FoundListText(found, label));
         return TNextStep::Back;
     }
     if (!found.LoaderBaudrates.empty()) {
@@ -262,10 +262,7 @@ TUpdate::TNextStep TUpdate::NoAnswer(const std::string& label) {
 }
 
 bool TUpdate::AskToFinishInLoader(const std::string& label, std::int32_t baudrate) {
-    const int address = Line.ModbusAddressIndex + 1;
-    if (!Ui.Ask({TQuestionKind::FinishInLoader,
-                 QuestionText(TQuestionKind::FinishInLoader, label, address, baudrate), label,
-                 address, baudrate})) {
+    if (!Ask(TQuestionKind::FinishInLoader, label, Line.ModbusAddressIndex + 1, baudrate)) {
         return false;
     }
     // From here on the update is a resumed one: no Modbus before the download.
@@ -398,6 +395,22 @@ std::string TUpdate::FoundText(const TFoundConverter& found) {
     return "Address " + std::to_string(found.Address) + " with " + std::to_string(found.Baudrate) +
            " baud (type " + std::to_string(found.Type) + ", subtype " +
            std::to_string(found.SubType) + ", version " + FormatVersion(found.Version) + ")";
+}
+
+std::string TUpdate::FoundListText(const TSearchResult& found, const std::string& portName) {
+    std::string text =
+        "Found " + std::to_string(found.Converters.size()) + " converters on " + portName + ":";
+    for (const TFoundConverter& converter : found.Converters) {
+        text += '\n';
+        text += FoundText(converter);
+    }
+    for (const std::int32_t baudrate : found.LoaderBaudrates) {
+        text += "\nA boot loader waiting at ";
+        text += std::to_string(baudrate);
+        text += " baud";
+    }
+    text += "\n\nChoose the address and baud rate of the one to update.";
+    return text;
 }
 
 std::int32_t TUpdate::BaudrateOf(const std::string& text) {

@@ -136,8 +136,9 @@ public:
     static std::string FailureText(TUpdateResult result, const std::string& portName);
     static std::string QuestionText(TQuestionKind kind, const std::string& portName, int address,
                                     std::int32_t baudrate, const TFoundConverter* found = nullptr);
-    // One line for a converter the search found.
+    // One line for a converter the search found; the box that lists several.
     static std::string FoundText(const TFoundConverter& found);
+    static std::string FoundListText(const TSearchResult& found, const std::string& portName);
 
     // How the inputs' texts are read: the baud rate as a decimal number (19200 when it is
     // none), the two ID lines trimmed and decimal (0 when they are none); the first line
@@ -153,6 +154,10 @@ private:
     void Show(const std::string& activity); // the activity text, painted
     TUpdateResult Fail(TUpdateResult result, const std::string& portName);
     void Report(TUpdateResult result, const std::string& portName);
+    // The identified converter's checks, then the activation of its boot loader.
+    TUpdateResult CheckAndActivate(const std::string& label);
+    bool Ask(TQuestionKind kind, const std::string& label, int address, std::int32_t baudrate,
+             const TFoundConverter* found = nullptr);
     // The questions and the search; switches Line and the objects to what was chosen.
     TNextStep NoAnswer(const std::string& label);
     bool AskToFinishInLoader(const std::string& label, std::int32_t baudrate);

@@ -226,7 +226,11 @@ void TConsoleProgress::DrawBar() {
 std::string BarText(std::int64_t done, std::int64_t total) {
     const auto filled = static_cast<std::size_t>(
         total > 0 ? std::clamp<std::int64_t>(done * BarCells / total, 0, BarCells) : 0);
-    return "[" + std::string(filled, '#') + std::string(BarCells - filled, '.') + "]";
+    std::string bar(BarCells + 2, '.');
+    bar.front() = '[';
+    bar.back() = ']';
+    bar.replace(1, filled, filled, '#');
+    return bar;
 }
 
 void TConsoleProgress::EndSection() {

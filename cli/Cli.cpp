@@ -36,7 +36,8 @@ constexpr const char* ExitCodesText = R"(Exit codes:
   2   bad arguments, or entries the window would refuse
   3   unexpected fault (its text is on stderr)
   11  error in the hex file
-  12  no connection to the converter (port not opened, or no answer); identify, history too
+  12  no connection to the converter (port not opened, or no answer); identify, history too;
+      scan: nothing answers at any address and baud rate
   13  converter version too old for an update
   14  converter type not accepted
   15  boot loader not activated
@@ -46,7 +47,6 @@ constexpr const char* ExitCodesText = R"(Exit codes:
   19  the new application does not answer, or the download record was not written
   20  history: the records could not be read
   21  identify: no application answers, but the boot loader waits (finish with --resume)
-  12  scan: nothing answers at any address and baud rate
 Every failure prints its message on stderr.)";
 constexpr const char* ExitCodesPointer = "Exit codes: see fwloader --help.";
 

@@ -200,6 +200,14 @@ public:
         ASSERT_EQ(Children.size(), 25u) << "the dialog's controls";
     }
 
+    // Starts the program on the port at the baud rate, chooses the address and clicks
+    // Continue: an update begins.
+    void StartUpdate(const char* port, int baudIndex, int address) {
+        ASSERT_NO_FATAL_FAILURE(Start(SettingsFor(port, baudIndex)));
+        ASSERT_NO_FATAL_FAILURE(Choose(ModbusAdr(), address - 1));
+        Click(Continue());
+    }
+
     // The message box the program shows, if any.
     HWND Box() const { return FindDialog(Dialog); }
 
@@ -447,9 +455,7 @@ TEST(WindowWin32, WholeUpdate) {
 TEST(WindowWin32, FailureEndsTheProgramAfterItsMessage) {
     // The converter's flash never reads blank where the firmware starts.
     TRun run;
-    ASSERT_NO_FATAL_FAILURE(run.Start(SettingsFor(FWL_FAULTY_PORT, BaudIndex19200)));
-    ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), 0));
-    TRun::Click(run.Continue());
+    ASSERT_NO_FATAL_FAILURE(run.StartUpdate(FWL_FAULTY_PORT, BaudIndex19200, 1));
     EXPECT_EQ(run.AnswerBox(), L"Download failed!\nProgram terminated!");
     ASSERT_EQ(run.ExitCode(), 0u);
     // The window was destroyed as at Exit: the settings file holds the port.
@@ -466,9 +472,7 @@ TEST(WindowWin32, NothingAnswersEndsWithTheConnectText) {
     for (const int answer : {IDNO, IDYES}) {
         SCOPED_TRACE(answer == IDYES ? "search" : "no search");
         TRun run;
-        ASSERT_NO_FATAL_FAILURE(run.Start(SettingsFor(FWL_EMPTY_PORT, BaudIndex19200)));
-        ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), 0));
-        TRun::Click(run.Continue());
+        ASSERT_NO_FATAL_FAILURE(run.StartUpdate(FWL_EMPTY_PORT, BaudIndex19200, 1));
         EXPECT_EQ(run.AnswerBox(answer), L"No converter answers at address 1 with 19200 baud on " +
                                              port + L".\n\nSearch " + port +
                                              L" for converters at every address and baud rate?");
@@ -481,9 +485,7 @@ TEST(WindowWin32, NothingAnswersEndsWithTheConnectText) {
 // A boot loader left waiting: No ends as before and leaves it waiting.
 TEST(WindowWin32, WaitingBootLoaderLeftOnNoEndsAsBefore) {
     TRun run;
-    ASSERT_NO_FATAL_FAILURE(run.Start(SettingsFor(FWL_LOADER_PORT, BaudIndex19200)));
-    ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), 0));
-    TRun::Click(run.Continue());
+    ASSERT_NO_FATAL_FAILURE(run.StartUpdate(FWL_LOADER_PORT, BaudIndex19200, 1));
     EXPECT_EQ(run.AnswerBox(IDNO), LoaderQuestion);
     EXPECT_EQ(run.AnswerBox(), L"Couldn't connect to converter via " + Widen(FWL_LOADER_PORT) +
                                    L"!\nProgram terminated!");
@@ -493,12 +495,10 @@ TEST(WindowWin32, WaitingBootLoaderLeftOnNoEndsAsBefore) {
 // An update killed midway leaves the converter in its boot loader; the window started again
 // offers to finish it there, and Yes does (the flash is compared once the simulator stops).
 TEST(WindowWin32, UpdateKilledMidwayIsFinishedWhenStartedAgain) {
-    const std::string settings = SettingsFor(FWL_RESUME_PORT, BaudIndex57600);
     {
         TRun run;
-        ASSERT_NO_FATAL_FAILURE(run.Start(settings));
-        ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), FWL_RESUME_ADDRESS - 1));
-        TRun::Click(run.Continue());
+        ASSERT_NO_FATAL_FAILURE(
+            run.StartUpdate(FWL_RESUME_PORT, BaudIndex57600, FWL_RESUME_ADDRESS));
         ASSERT_TRUE(Eventually(
             [&] {
                 const LRESULT high = Send(run.Bar(), PBM_GETRANGE, FALSE);
@@ -510,9 +510,7 @@ TEST(WindowWin32, UpdateKilledMidwayIsFinishedWhenStartedAgain) {
         run.Kill();
     }
     TRun run;
-    ASSERT_NO_FATAL_FAILURE(run.Start(settings));
-    ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), FWL_RESUME_ADDRESS - 1));
-    TRun::Click(run.Continue());
+    ASSERT_NO_FATAL_FAILURE(run.StartUpdate(FWL_RESUME_PORT, BaudIndex57600, FWL_RESUME_ADDRESS));
     EXPECT_EQ(run.AnswerBox(IDYES), LoaderQuestion);
     const double seconds = run.AwaitEnd();
     ASSERT_EQ(run.Box(), nullptr) << "the resumed update failed";
@@ -531,9 +529,7 @@ TEST(WindowWin32, UpdateKilledMidwayIsFinishedWhenStartedAgain) {
 // there, and the settings file keeps the speed it was found at.
 TEST(WindowWin32, SearchFindsTheConverterAndYesUpdatesItThere) {
     TRun run;
-    ASSERT_NO_FATAL_FAILURE(run.Start(SettingsFor(FWL_SEARCH_PORT, BaudIndex19200)));
-    ASSERT_NO_FATAL_FAILURE(run.Choose(run.ModbusAdr(), 0));
-    TRun::Click(run.Continue());
+    ASSERT_NO_FATAL_FAILURE(run.StartUpdate(FWL_SEARCH_PORT, BaudIndex19200, 1));
     const std::wstring port = Widen(FWL_SEARCH_PORT);
     EXPECT_EQ(run.AnswerBox(IDYES), L"No converter answers at address 1 with 19200 baud on " +
                                         port + L".\n\nSearch " + port +

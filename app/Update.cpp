@@ -217,8 +217,7 @@ TUpdateResult TUpdate::CheckAndActivate(const std::string& label) {
 
 bool TUpdate::Ask(TQuestionKind kind, const std::string& label, int address, std::int32_t baudrate,
                   const TFoundConverter* found) {
-    return Ui.Ask(
-        {kind, QuestionText(kind, label, address, baudrate, found), label, address, baudrate});
+    return Ui.Ask({kind, QuestionText(kind, label, address, baudrate, found), address, baudrate});
 }
 
 TUpdate::TNextStep TUpdate::NoAnswer(const std::string& label) {

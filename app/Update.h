@@ -23,7 +23,6 @@ enum class TQuestionKind {
 struct TQuestion {
     TQuestionKind Kind = TQuestionKind::SearchLine;
     std::string Text;          // as the window asks it
-    std::string Port;          // as messages name it
     int Address = 0;           // the converter's address the question is about
     std::int32_t Baudrate = 0; // and the baud rate
 };

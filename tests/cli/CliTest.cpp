@@ -35,10 +35,43 @@ struct TRun {
     std::string Err;
 };
 
+// A copy of fwloader in a folder of its own that every user may enter: the build tree may lie
+// under a folder that only its owner can reach. Removed when the tests end.
+class TReachableCopy {
+public:
+    TReachableCopy() {
+        std::string folder = std::filesystem::temp_directory_path() / "fwloader-XXXXXX";
+        if (mkdtemp(folder.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        Folder = folder;
+        std::filesystem::permissions(
+            Folder, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                        std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                        std::filesystem::perms::others_exec);
+        std::filesystem::copy_file(FWLOADER, Folder / "fwloader");
+    }
+    ~TReachableCopy() {
+        std::error_code ignored;
+        std::filesystem::remove_all(Folder, ignored);
+    }
+    TReachableCopy(const TReachableCopy&) = delete;
+    TReachableCopy& operator=(const TReachableCopy&) = delete;
+    std::string Program() const { return Folder / "fwloader"; }
+
+private:
+    std::filesystem::path Folder;
+};
+
 // Runs fwloader with the arguments and collects both streams until it ends. With a user id
-// the child gives up its rights first, as a technician's own account would run it.
+// the child gives up its rights first, as a technician's own account would run it, and runs a
+// copy that user can reach.
 TRun Fwloader(const std::vector<std::string>& args, std::optional<uid_t> user = std::nullopt) {
-    std::vector<std::string> all{FWLOADER};
+    const auto reachable = [] {
+        static const TReachableCopy copy;
+        return copy.Program();
+    };
+    std::vector<std::string> all{user ? reachable() : std::string(FWLOADER)};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& arg : all) {

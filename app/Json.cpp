@@ -1,35 +1,32 @@
 #include "app/Json.h"
 
-#include <cstdio>
+namespace {
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
+constexpr int OneLine = -1; // no indentation and no line breaks
+constexpr char IndentCharacter = ' ';
+constexpr bool EnsureAscii = false; // UTF-8 passes as it is
+
+std::string Scalar(const nlohmann::ordered_json& value) {
+    return value.dump(OneLine, IndentCharacter, EnsureAscii,
+                      nlohmann::ordered_json::error_handler_t::replace);
+}
+
+} // namespace
+
+std::string JsonText(const nlohmann::ordered_json& value, bool spaced) {
+    if (!spaced || !value.is_structured()) {
+        return Scalar(value);
     }
-    return out + "\"";
+    const bool object = value.is_object();
+    std::string text(1, object ? '{' : '[');
+    const char* separator = "";
+    for (auto item = value.begin(); item != value.end(); ++item) {
+        text += separator;
+        if (object) {
+            text += Scalar(item.key()) + ": ";
+        }
+        text += JsonText(item.value(), true);
+        separator = ", ";
+    }
+    return text + (object ? '}' : ']');
 }

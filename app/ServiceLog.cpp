@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 namespace {
@@ -26,137 +26,34 @@ std::optional<std::uint16_t> VersionOf(const std::string& text) {
     return static_cast<std::uint16_t>(major << 12 | minor << 8 | build);
 }
 
-template <class T>
-std::string NumberOrNull(const std::optional<T>& value) {
-    return value ? std::to_string(*value) : "null";
+using TJson = nlohmann::json;
+
+// What the line holds under the key when it is of the kind asked for; otherwise nothing, so
+// that an entry another writer made with a key missing or of another kind still reads.
+std::string Text(const TJson& object, const char* key) {
+    const auto found = object.find(key);
+    return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-// One flat JSON object: keys to their values, strings unquoted, other values as written.
-class TFlatObject {
-public:
-    explicit TFlatObject(const std::string& text) : Text(text) {}
-
-    bool Parse(std::map<std::string, std::string>& values) {
-        SkipBlanks();
-        if (!Take('{')) {
-            return false;
-        }
-        SkipBlanks();
-        if (Take('}')) {
-            return AtEnd();
-        }
-        do {
-            SkipBlanks();
-            std::string key;
-            std::string value;
-            if (!String(key)) {
-                return false;
-            }
-            SkipBlanks();
-            if (!Take(':')) {
-                return false;
-            }
-            SkipBlanks();
-            if (Peek() == '"' ? !String(value) : !Bare(value)) {
-                return false;
-            }
-            values[key] = value;
-            SkipBlanks();
-        } while (Take(','));
-        return Take('}') && AtEnd();
-    }
-
-private:
-    char Peek() const { return At < Text.size() ? Text[At] : '\0'; }
-    bool Take(char c) {
-        if (Peek() != c) {
-            return false;
-        }
-        ++At;
-        return true;
-    }
-    void SkipBlanks() {
-        while (Peek() == ' ' || Peek() == '\t') {
-            ++At;
-        }
-    }
-    bool AtEnd() {
-        SkipBlanks();
-        return At == Text.size();
-    }
-    bool String(std::string& out) {
-        if (!Take('"')) {
-            return false;
-        }
-        while (At < Text.size() && Text[At] != '"') {
-            char c = Text[At++];
-            if (c == '\\') {
-                if (At >= Text.size()) {
-                    return false;
-                }
-                const char escaped = Text[At++];
-                switch (escaped) {
-                case 'n':
-                    c = '\n';
-                    break;
-                case 'r':
-                    c = '\r';
-                    break;
-                case 't':
-                    c = '\t';
-                    break;
-                case 'u': {
-                    if (At + 4 > Text.size()) {
-                        return false;
-                    }
-                    c = static_cast<char>(std::stoi(Text.substr(At, 4), nullptr, 16));
-                    At += 4;
-                    break;
-                }
-                default:
-                    c = escaped;
-                }
-            }
-            out += c;
-        }
-        return Take('"');
-    }
-    bool Bare(std::string& out) {
-        while (At < Text.size() && Text[At] != ',' && Text[At] != '}' && Text[At] != ' ') {
-            out += Text[At++];
-        }
-        return !out.empty();
-    }
-
-    const std::string& Text;
-    std::size_t At = 0;
-};
-
-std::optional<long long> Integer(const std::map<std::string, std::string>& values,
-                                 const char* key) {
-    const auto found = values.find(key);
-    if (found == values.end() || found->second == "null") {
+std::optional<long long> Integer(const TJson& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end() || !found->is_number_integer()) {
         return std::nullopt;
     }
-    try {
-        return std::stoll(found->second);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+    return found->get<long long>();
 }
 
-std::string Text(const std::map<std::string, std::string>& values, const char* key) {
-    const auto found = values.find(key);
-    return found == values.end() ? std::string() : found->second;
-}
-
-std::optional<std::uint16_t> Word(const std::map<std::string, std::string>& values,
-                                  const char* key) {
-    const auto value = Integer(values, key);
+std::optional<std::uint16_t> Word(const TJson& object, const char* key) {
+    const auto value = Integer(object, key);
     if (!value || *value < 0 || *value > 0xFFFF) {
         return std::nullopt;
     }
     return static_cast<std::uint16_t>(*value);
+}
+
+template <class T>
+TJson ValueOrNull(const std::optional<T>& value) {
+    return value ? TJson(*value) : TJson(nullptr);
 }
 
 } // namespace
@@ -183,44 +80,52 @@ std::string LocalTimeText(std::time_t when) {
 
 std::string ToJsonLine(const TLogEntry& e) {
     const auto version = [](const std::optional<std::uint16_t>& word) {
-        return word ? JsonString(FormatVersion(*word)) : std::string("null");
+        return word ? TJson(FormatVersion(*word)) : TJson(nullptr);
     };
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", e.Seconds);
-    return "{\"time\":" + JsonString(e.Time) + ",\"frontend\":" + JsonString(e.Frontend) +
-           ",\"port\":" + JsonString(e.Port) + ",\"device\":" + JsonString(e.Device) +
-           ",\"baud\":" + std::to_string(e.Baud) + ",\"address\":" + std::to_string(e.Address) +
-           ",\"mode\":" + JsonString(e.Mode) + ",\"type\":" + NumberOrNull(e.Type) +
-           ",\"subtype\":" + NumberOrNull(e.SubType) +
-           ",\"version_before\":" + version(e.VersionBefore) +
-           ",\"version_after\":" + version(e.VersionAfter) +
-           ",\"result\":" + std::to_string(e.Result) + ",\"message\":" + JsonString(e.Message) +
-           ",\"detail\":" + JsonString(e.Detail) + ",\"seconds\":" + seconds +
-           ",\"bytes\":" + std::to_string(e.Bytes) + ",\"user\":" + JsonString(e.User) + "}";
+    // The keys in the order people read them; seconds to a tenth.
+    const nlohmann::ordered_json line{{"time", e.Time},
+                                      {"frontend", e.Frontend},
+                                      {"port", e.Port},
+                                      {"device", e.Device},
+                                      {"baud", e.Baud},
+                                      {"address", e.Address},
+                                      {"mode", e.Mode},
+                                      {"type", ValueOrNull(e.Type)},
+                                      {"subtype", ValueOrNull(e.SubType)},
+                                      {"version_before", version(e.VersionBefore)},
+                                      {"version_after", version(e.VersionAfter)},
+                                      {"result", e.Result},
+                                      {"message", e.Message},
+                                      {"detail", e.Detail},
+                                      {"seconds", std::round(e.Seconds * 10) / 10},
+                                      {"bytes", e.Bytes},
+                                      {"user", e.User}};
+    return JsonText(line);
 }
 
 bool FromJsonLine(const std::string& line, TLogEntry& e) {
-    std::map<std::string, std::string> values;
-    if (!TFlatObject(line).Parse(values)) {
+    const TJson object = TJson::parse(line, nullptr, false);
+    if (!object.is_object()) {
         return false;
     }
-    e.Time = Text(values, "time");
-    e.Frontend = Text(values, "frontend");
-    e.Port = Text(values, "port");
-    e.Device = Text(values, "device");
-    e.Baud = static_cast<std::int32_t>(Integer(values, "baud").value_or(0));
-    e.Address = static_cast<std::int32_t>(Integer(values, "address").value_or(0));
-    e.Mode = Text(values, "mode");
-    e.Type = Word(values, "type");
-    e.SubType = Word(values, "subtype");
-    e.VersionBefore = VersionOf(Text(values, "version_before"));
-    e.VersionAfter = VersionOf(Text(values, "version_after"));
-    e.Result = static_cast<int>(Integer(values, "result").value_or(0));
-    e.Message = Text(values, "message");
-    e.Detail = Text(values, "detail");
-    e.Seconds = std::atof(Text(values, "seconds").c_str());
-    e.Bytes = Integer(values, "bytes").value_or(0);
-    e.User = Text(values, "user");
+    e.Time = Text(object, "time");
+    e.Frontend = Text(object, "frontend");
+    e.Port = Text(object, "port");
+    e.Device = Text(object, "device");
+    e.Baud = static_cast<std::int32_t>(Integer(object, "baud").value_or(0));
+    e.Address = static_cast<std::int32_t>(Integer(object, "address").value_or(0));
+    e.Mode = Text(object, "mode");
+    e.Type = Word(object, "type");
+    e.SubType = Word(object, "subtype");
+    e.VersionBefore = VersionOf(Text(object, "version_before"));
+    e.VersionAfter = VersionOf(Text(object, "version_after"));
+    e.Result = static_cast<int>(Integer(object, "result").value_or(0));
+    e.Message = Text(object, "message");
+    e.Detail = Text(object, "detail");
+    const auto seconds = object.find("seconds");
+    e.Seconds = seconds != object.end() && seconds->is_number() ? seconds->get<double>() : 0.0;
+    e.Bytes = Integer(object, "bytes").value_or(0);
+    e.User = Text(object, "user");
     return true;
 }
 
@@ -243,9 +148,7 @@ std::vector<std::string> ReadServiceLog(const std::string& path) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (!line.empty()) {
-            lines.push_back(line);
-        }
+        lines.push_back(line);
     }
     return lines;
 }

@@ -39,15 +39,16 @@ std::string ServiceLogBeside(const std::string& settingsFile);
 std::string LocalTimeText(std::time_t when);
 
 std::string ToJsonLine(const TLogEntry& entry); // without the line end
-// Entries the line does not hold keep their defaults; false when it is no JSON object.
+// Any JSON object, whatever wrote it (key order, blanks, escapes); keys it lacks, or holds as
+// another kind of value, keep their defaults. False when the line is no JSON object.
 bool FromJsonLine(const std::string& line, TLogEntry& entry);
 
 // Appends the entry as one line and flushes it to the disk before returning; false with the
 // reason when the file cannot be written. The log never decides an update's result.
 bool AppendToServiceLog(const std::string& path, const TLogEntry& entry, std::string& error);
 
-// The log's lines, oldest first; empty when there is no log. Throws std::runtime_error naming
-// the file when it is there but cannot be read.
+// The log's lines, oldest first, blank ones too (line n is element n - 1); empty when there is
+// no log. Throws std::runtime_error naming the file when it is there but cannot be read.
 std::vector<std::string> ReadServiceLog(const std::string& path);
 
 // The entry for one update: what the front end asked of it and what it did.

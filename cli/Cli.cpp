@@ -253,14 +253,19 @@ std::string LogLine(const TLogEntry& e) {
 
 int RunLog(const TLogOptions& options, TConsole& console) {
     const std::string path = ServiceLogPath(options.Log, options.Settings);
-    for (const std::string& line : ReadServiceLog(path)) {
+    const std::vector<std::string> lines = ReadServiceLog(path);
+    for (std::size_t number = 1; number <= lines.size(); ++number) {
+        const std::string& line = lines[number - 1];
         TLogEntry entry;
-        if (options.Json) {
-            console.Line(line);
-        } else if (FromJsonLine(line, entry)) {
-            console.Line(LogLine(entry));
+        if (line.find_first_not_of(" \t") == std::string::npos) {
+            continue;
+        }
+        if (!FromJsonLine(line, entry)) {
+            // A last line torn by a power cut, say: the rest of the log still counts.
+            console.Error("fwloader: warning: line " + std::to_string(number) + " of " + path +
+                          " is no log entry; skipped");
         } else {
-            console.Line("(not a log entry) " + line);
+            console.Line(options.Json ? line : LogLine(entry));
         }
     }
     return ExitSuccess;
@@ -462,28 +467,19 @@ private:
 };
 
 void PrintScanJson(TConsole& console, const TSearchResult& result) {
-    std::vector<std::string> objects;
+    std::vector<nlohmann::ordered_json> objects;
     for (const TFoundConverter& found : result.Converters) {
-        objects.push_back("{\"address\": " + std::to_string(found.Address) +
-                          ", \"baud\": " + std::to_string(found.Baudrate) +
-                          ", \"type\": " + std::to_string(found.Type) +
-                          ", \"subtype\": " + std::to_string(found.SubType) +
-                          ", \"version\": " + JsonString(FormatVersion(found.Version)) +
-                          ", \"generation\": " + JsonString(found.OldGeneration ? "old" : "new") +
-                          "}");
+        objects.push_back({{"address", found.Address},
+                           {"baud", found.Baudrate},
+                           {"type", found.Type},
+                           {"subtype", found.SubType},
+                           {"version", FormatVersion(found.Version)},
+                           {"generation", found.OldGeneration ? "old" : "new"}});
     }
     for (const std::int32_t baudrate : result.LoaderBaudrates) {
-        objects.push_back("{\"bootLoader\": true, \"baud\": " + std::to_string(baudrate) + "}");
+        objects.push_back({{"bootLoader", true}, {"baud", baudrate}});
     }
-    if (objects.empty()) {
-        console.Line("[]");
-        return;
-    }
-    console.Line("[");
-    for (std::size_t i = 0; i < objects.size(); ++i) {
-        console.Line("  " + objects[i] + (i + 1 < objects.size() ? "," : ""));
-    }
-    console.Line("]");
+    PrintJsonList(console, objects);
 }
 
 int RunScan(const TScanOptions& options, TConsole& console) {

@@ -1,5 +1,7 @@
 #include "cli/Console.h"
 
+#include "app/Json.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -221,6 +223,18 @@ void TConsoleProgress::DrawBar() {
                 BarText(SectionDone.LineBytes, planned.LineBytes) + " " +
                 std::to_string(SectionDone.Pages) + "/" + std::to_string(planned.Pages) +
                 " pages  " + RateText(bytes, seconds) + "  " + left);
+}
+
+void PrintJsonList(TConsole& console, const std::vector<nlohmann::ordered_json>& objects) {
+    if (objects.empty()) {
+        console.Line("[]");
+        return;
+    }
+    console.Line("[");
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        console.Line("  " + JsonText(objects[i], true) + (i + 1 < objects.size() ? "," : ""));
+    }
+    console.Line("]");
 }
 
 std::string BarText(std::int64_t done, std::int64_t total) {

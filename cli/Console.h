@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <iosfwd>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -125,6 +126,9 @@ public:
 private:
     TConsole& Console;
 };
+
+// A JSON list for scripts: "[]", or one object a line between "[" and "]".
+void PrintJsonList(TConsole& console, const std::vector<nlohmann::ordered_json>& objects);
 
 // A bar of fixed width, filled for done of total: "[#####.....]".
 std::string BarText(std::int64_t done, std::int64_t total);

@@ -83,34 +83,27 @@ std::string Usb(const TPortInfo& port) {
 }
 
 // A fact the device does not have is null.
-std::string JsonOrNull(const std::string& text) {
-    return text.empty() ? std::string("null") : JsonString(text);
+nlohmann::ordered_json ValueOrNull(const std::string& text) {
+    return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
 }
 
 // One object per device, one device per line.
 void PrintJson(const std::vector<TPortInfo>& ports, const TPortsOptions& options,
                TConsole& console) {
-    if (ports.empty()) {
-        console.Line("[]");
-        return;
+    std::vector<nlohmann::ordered_json> objects;
+    for (const TPortInfo& port : ports) {
+        objects.push_back({{"path", ValueOrNull(port.Path)},
+                           {"com", ComNamesOf(port, options)},
+                           {"mayOpen", port.MayOpen},
+                           {"denied", ValueOrNull(port.Denied)},
+                           {"byId", ValueOrNull(port.StableName)},
+                           {"vendorId", ValueOrNull(port.VendorId)},
+                           {"productId", ValueOrNull(port.ProductId)},
+                           {"manufacturer", ValueOrNull(port.Manufacturer)},
+                           {"product", ValueOrNull(port.Product)},
+                           {"serial", ValueOrNull(port.Serial)}});
     }
-    console.Line("[");
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        const TPortInfo& port = ports[i];
-        std::vector<std::string> com;
-        for (const std::string& name : ComNamesOf(port, options)) {
-            com.push_back(JsonString(name));
-        }
-        console.Line("  {\"path\": " + JsonOrNull(port.Path) + ", \"com\": [" + Joined(com, ", ") +
-                     "], \"mayOpen\": " + (port.MayOpen ? "true" : "false") + ", \"denied\": " +
-                     JsonOrNull(port.Denied) + ", \"byId\": " + JsonOrNull(port.StableName) +
-                     ", \"vendorId\": " + JsonOrNull(port.VendorId) +
-                     ", \"productId\": " + JsonOrNull(port.ProductId) + ", \"manufacturer\": " +
-                     JsonOrNull(port.Manufacturer) + ", \"product\": " + JsonOrNull(port.Product) +
-                     ", \"serial\": " + JsonOrNull(port.Serial) + "}" +
-                     (i + 1 < ports.size() ? "," : ""));
-    }
-    console.Line("]");
+    PrintJsonList(console, objects);
 }
 
 // The titles, then one line per device, columns aligned.

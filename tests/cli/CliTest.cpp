@@ -366,6 +366,37 @@ TEST(Cli, BrokenOffDownloadIsFoundAndFinishedWithResume) {
     EXPECT_TRUE(entries[2].starts_with("{\"time\":\"" + TodayIsoDate()));
 }
 
+// Lines of another writer (keys sorted, blanks, \u escapes, raw UTF-8) read as ours; a line
+// torn by a power cut costs a warning naming it, and the rest is still shown.
+TEST(Cli, LogReadsAnyWritersObjectsAndSkipsATornLine) {
+    const std::string log =
+        ::testing::TempDir() + "cli-foreign-log-" + std::to_string(getpid()) + ".jsonl";
+    std::ofstream(log, std::ios::binary)
+        << R"({"address": 7, "baud": 57600, "bytes": 17540, "detail": "", "device": )"
+           R"("/dev/ttyUSB0", "frontend": "cli", "message": "", "mode": "resume", "port": )"
+           R"("COM3", "result": 0, "seconds": 12.8, "subtype": null, "time": )"
+           R"("2026-12-09T22:35:49+00:00", "type": null, "user": "\u00c4B", )"
+           R"("version_after": "2.1.5", "version_before": null})"
+           "\n\n"
+        << "{ \"time\" : \"2026-12-10T08:00:00+01:00\", \"user\" : \"\xC3\x96Z\", \"result\" : 17,"
+           " \"message\" : \"Download failed!\\nProgram terminated!\" }\n"
+        << R"({"time":"2026-12-10T09:00:00+01:00","frontend":"window","po)";
+    const TRun run = Fwloader({"log", "--log", log});
+    const TRun json = Fwloader({"log", "--log", log, "--json"});
+    std::filesystem::remove(log);
+    EXPECT_EQ(run.Code, 0);
+    EXPECT_EQ(run.Out, "2026-12-09T22:35:49+00:00  cli  COM3 (/dev/ttyUSB0) 57600 baud, address 7, "
+                       "resume, user \xC3\x84"
+                       "B, ? -> 2.1.5, 17540 bytes, 12.8 s: success\n"
+                       "2026-12-10T08:00:00+01:00     () 0 baud, address 0, , user \xC3\x96Z, ? "
+                       "-> ?, 0 bytes, 0.0 s: failed (17) Download failed!\n");
+    const std::string warning =
+        "fwloader: warning: line 4 of " + log + " is no log entry; skipped\n";
+    EXPECT_EQ(run.Err, warning);
+    EXPECT_EQ(json.Err, warning);
+    EXPECT_EQ(std::count(json.Out.begin(), json.Out.end(), '\n'), 2);
+}
+
 TEST(Cli, RefusedOpenSaysWhy) {
     const auto settings = std::filesystem::temp_directory_path() /
                           ("fwloader-open-" + std::to_string(getpid()) + ".ini");

@@ -242,6 +242,20 @@ LRESULT Send(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
     return SendMessageA(window, message, wParam, lParam);
 }
 
+// A drop-down list is a top-level window of its own. A request to close the program's windows
+// (taskkill, a logout's tools) reaches it too and would destroy it under its combo box, which
+// then reports no selection (index 0) when the settings are saved: it only closes with its box.
+LRESULT CALLBACK KeepDropDownList(HWND list, UINT message, WPARAM wParam, LPARAM lParam,
+                                  UINT_PTR id, DWORD_PTR /*data*/) {
+    if (message == WM_CLOSE) {
+        return 0;
+    }
+    if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(list, KeepDropDownList, id);
+    }
+    return DefSubclassProc(list, message, wParam, lParam);
+}
+
 } // namespace
 
 void TDialogDestroyer::operator()(HWND dialog) const {
@@ -360,6 +374,13 @@ void TwinMain::InitDialog(HWND dialog) {
     Send(Item(IDC_TXTHID2), EM_LIMITTEXT, Id2MaxDigits);
     for (const char* baudrate : BaudrateItems) {
         AddItem(TWizardList::Baudrate, baudrate);
+    }
+    for (const int id : ListIds) {
+        COMBOBOXINFO combo{};
+        combo.cbSize = sizeof combo;
+        if (GetComboBoxInfo(Item(id), &combo) && combo.hwndList) {
+            SetWindowSubclass(combo.hwndList, KeepDropDownList, 0, 0);
+        }
     }
 
     const HWND bar = Item(IDC_PROGRESSBAR1);

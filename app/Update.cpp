@@ -44,7 +44,11 @@ void TUpdate::SetLoaderObservers(TMessageList* messages, TDownloadSteps* steps) 
 void TUpdate::Report(TUpdateResult result, const std::string& portName) {
     Outcome.Result = result;
     Outcome.Message = FailureText(result, portName);
-    Outcome.Detail = result == TUpdateResult::Download ? LastLoaderMessage : std::string();
+    if (result == TUpdateResult::Download) {
+        Outcome.Detail = LastLoaderMessage;
+    } else if (result != TUpdateResult::Connect) {
+        Outcome.Detail.clear();
+    }
     Outcome.Seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - Started).count();
     Outcome.Bytes = result == TUpdateResult::Success ? FLoader.ByteCount() : VerifiedBytes;
@@ -223,7 +227,11 @@ bool TUpdate::Ask(TQuestionKind kind, const std::string& label, int address, std
 TUpdate::TNextStep TUpdate::NoAnswer(const std::string& label) {
     const int address = Line.ModbusAddressIndex + 1;
     const std::int32_t baudrate = BaudrateOf(Line.BaudText);
-    if (BootLoaderWaits(Line.PortName, baudrate)) {
+    // A device that answered is there: no boot loader of a converter is to be finished at its
+    // address, but the converter may be elsewhere.
+    if (const std::uint8_t exception = FConverter.LastException(); exception != 0) {
+        Outcome.Detail = NotAConverterText(address, exception);
+    } else if (BootLoaderWaits(Line.PortName, baudrate)) {
         return AskToFinishInLoader(label, baudrate) ? TNextStep::Resume : TNextStep::Fail;
     }
     if (!Ask(TQuestionKind::SearchLine, label, address, baudrate)) {
@@ -388,6 +396,12 @@ std::string TUpdate::QuestionText(TQuestionKind kind, const std::string& portNam
                FormatVersion(found->Version) + ").\n\nUpdate it now?";
     }
     return {};
+}
+
+std::string TUpdate::NotAConverterText(int address, std::uint8_t exception) {
+    return "A Modbus device answers at address " + std::to_string(address) +
+           ", but it is not a converter (exception " + std::to_string(exception) + ": " +
+           ExceptionName(exception) + ").";
 }
 
 std::string TUpdate::FoundText(const TFoundConverter& found) {

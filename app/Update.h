@@ -91,7 +91,9 @@ enum class TUpdateResult : int {
 struct TUpdateOutcome {
     TUpdateResult Result = TUpdateResult::Success;
     std::string Message; // the failure text shown; empty on success
-    std::string Detail;  // the loader's last message when the download failed
+    // The loader's last message when the download failed; for a connect failure, what
+    // answered instead of a converter.
+    std::string Detail;
     std::optional<std::uint16_t> Type;
     std::optional<std::uint16_t> SubType;
     std::optional<std::uint16_t> VersionBefore; // what the application reported before
@@ -135,6 +137,8 @@ public:
     static std::string FailureText(TUpdateResult result, const std::string& portName);
     static std::string QuestionText(TQuestionKind kind, const std::string& portName, int address,
                                     std::int32_t baudrate, const TFoundConverter* found = nullptr);
+    // What a device that refused the identification read with a Modbus exception is.
+    static std::string NotAConverterText(int address, std::uint8_t exception);
     // One line for a converter the search found; the box that lists several.
     static std::string FoundText(const TFoundConverter& found);
     static std::string FoundListText(const TSearchResult& found, const std::string& portName);

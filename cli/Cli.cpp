@@ -196,6 +196,16 @@ void ExplainOpen(TConsole& console, const TSerialPort& port, const std::string& 
     ExplainOpen(console, port.GetOpenError(), port.GetPort(), port.GetBaudrate(), given);
 }
 
+// A device that refused the identification with a Modbus exception: it is there, and no
+// converter. True when it was one.
+bool SayWhatAnswered(TConsole& console, TConverter& converter) {
+    if (converter.LastException() == 0) {
+        return false;
+    }
+    console.Error(TUpdate::NotAConverterText(converter.GetAddress(), converter.LastException()));
+    return true;
+}
+
 std::string LoaderHint(int address, std::int32_t baudrate) {
     return "The converter's boot loader is waiting (no application runs). Finish the update "
            "with: fwloader update --resume --address " +
@@ -341,6 +351,7 @@ int RunUpdate(TUpdateOptions options, TConsole& console) {
     const TUpdateResult result = update.Run(inputs);
     if (result == TUpdateResult::Connect) {
         ExplainOpen(console, converter, options.Line.Port);
+        SayWhatAnswered(console, converter);
         // What the window would have asked, as what to do instead.
         for (const TQuestion& question : ui.Asked) {
             console.Error(question.Kind == TQuestionKind::FinishInLoader
@@ -370,6 +381,9 @@ bool Connect(TConverter& converter, const TLineOptions& line, TConsole& console,
     }
     console.Error(TUpdate::FailureText(TUpdateResult::Connect, PortLabelOf(port, line.Port)));
     ExplainOpen(console, converter, line.Port);
+    if (SayWhatAnswered(console, converter)) {
+        return false;
+    }
     if (loaderWaits != nullptr && converter.GetOpenError().Kind == TOpenFailure::None) {
         *loaderWaits = HintAtWaitingLoader(console, port, line);
     }

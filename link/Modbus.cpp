@@ -15,6 +15,24 @@ constexpr std::size_t WriteReply = 8;
 constexpr std::size_t CrcSize = 2;
 constexpr std::size_t ReadHeader = 3;    // slave, function, byte count
 constexpr std::size_t ShortestFrame = 4; // slave, function, CRC
+// An exception reply: slave, function + 0x80, code, CRC.
+constexpr std::size_t ExceptionReply = 5;
+constexpr std::uint8_t ExceptionFlag = 0x80;
+
+struct TExceptionName {
+    std::uint8_t Code;
+    const char* Name;
+};
+constexpr TExceptionName ExceptionNames[] = {{1, "illegal function"},
+                                             {2, "illegal data address"},
+                                             {3, "illegal data value"},
+                                             {4, "server device failure"},
+                                             {5, "acknowledge"},
+                                             {6, "server device busy"},
+                                             {8, "memory parity error"},
+                                             {10, "gateway path unavailable"},
+                                             {11, "gateway target device failed to respond"}};
+
 // Bytes on the line beyond the frame that the post-send pause also covers.
 constexpr std::int32_t SendMargin = 4;
 
@@ -59,6 +77,15 @@ std::chrono::milliseconds TModbus::RequestPause() const {
     return SingleExchange ? std::chrono::milliseconds{0} : RetryPause;
 }
 
+const char* ExceptionName(std::uint8_t code) {
+    for (const TExceptionName& known : ExceptionNames) {
+        if (known.Code == code) {
+            return known.Name;
+        }
+    }
+    return "unknown";
+}
+
 TModbus::TModbus() {
     FrameBuffer.reserve(FrameReserve);
 }
@@ -80,6 +107,7 @@ bool TModbus::SendRequest(std::uint8_t slave, std::uint8_t function, std::int32_
     if (!IsOpen()) {
         return false;
     }
+    Exception = 0;
     PurgeInput();
     FrameBuffer.clear();
     FrameBuffer.push_back(static_cast<char>(slave));
@@ -113,7 +141,21 @@ bool TModbus::ReceiveResponse(std::uint8_t slave, std::uint8_t function, std::in
         const std::int64_t wanted = 2 * std::int64_t{quantity} + ReadHeader + CrcSize;
         expected = static_cast<std::size_t>(std::clamp<std::int64_t>(wanted, 0, FrameReserve));
     }
-    const std::int32_t got = Read(FrameBuffer.data(), static_cast<std::int32_t>(expected));
+    // The first five bytes tell an exception, which is all the slave sends: it is taken at
+    // once rather than waited on for the rest of a reply that never comes.
+    const auto deadline = std::chrono::steady_clock::now() + GetTimeout();
+    std::int32_t got =
+        ReadUntil(FrameBuffer.data(), static_cast<std::int32_t>(ExceptionReply), deadline);
+    if (got == static_cast<std::int32_t>(ExceptionReply) && ByteAt(FrameBuffer, 0) == slave &&
+        ByteAt(FrameBuffer, 1) == (function | ExceptionFlag) &&
+        CrcModbus(FrameBuffer.data(), ExceptionReply) == 0) {
+        Exception = ByteAt(FrameBuffer, 2);
+        return false;
+    }
+    if (got == static_cast<std::int32_t>(ExceptionReply) && expected > ExceptionReply) {
+        got += ReadUntil(FrameBuffer.data() + got, static_cast<std::int32_t>(expected) - got,
+                         deadline);
+    }
     const auto length = static_cast<std::size_t>(got);
     if (CrcModbus(FrameBuffer.data(), length) != 0) {
         return false;

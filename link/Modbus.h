@@ -26,6 +26,10 @@ public:
                        Unsigned16Vector& values);
     bool WriteRegisters(std::uint8_t slave, std::int32_t reg, Unsigned16Vector& values);
 
+    // The exception code of the last reply when it was an exception (the slave answered but
+    // refused the request), else 0: a device that answers this way is there, only no converter.
+    std::uint8_t LastException() const { return Exception; }
+
     // One try per request and no pause after sending, for a caller whose reply timeout covers
     // the whole exchange (the line search); off again restores the tries and the pause.
     void SetSingleExchange(bool single) { SingleExchange = single; }
@@ -37,4 +41,8 @@ protected:
     CharVector FrameBuffer;
     std::uint32_t MaxRegisters = 50;
     bool SingleExchange = false;
+    std::uint8_t Exception = 0;
 };
+
+// The standard name of a Modbus exception code ("illegal data address"), or "unknown".
+const char* ExceptionName(std::uint8_t code);

@@ -154,11 +154,16 @@ std::int32_t TSerialPort::Write(const char* bytes, std::int32_t count) {
 }
 
 std::int32_t TSerialPort::Read(char* buffer, std::int32_t count) {
+    return ReadUntil(buffer, count, std::chrono::steady_clock::now() + Timeout);
+}
+
+std::int32_t TSerialPort::ReadUntil(char* buffer, std::int32_t count,
+                                    std::chrono::steady_clock::time_point deadline) {
     if (!Handle) {
         return 0;
     }
     using Clock = std::chrono::steady_clock;
-    Deadline = Clock::now() + Timeout;
+    Deadline = deadline;
     const std::int32_t wanted = count > 0 ? count : 0;
     std::int32_t total = 0;
     for (;;) {

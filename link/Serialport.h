@@ -76,6 +76,10 @@ public:
     void SetReplyTimeout(std::chrono::milliseconds timeout) { Timeout = timeout; }
 
 protected:
+    // Read up to a deadline the caller computed once, for a reply read in parts.
+    std::int32_t ReadUntil(char* buffer, std::int32_t count,
+                           std::chrono::steady_clock::time_point deadline);
+
     // Both protocols give a failed exchange a pause and some more tries: true as soon as one
     // attempt succeeds, false after the last failed one and its pause.
     template <typename TAttempt>

@@ -141,6 +141,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOp
     app.add_flag("--in-loader", device.InLoader,
                  "start in the boot loader, as a download broken off leaves the device; the "
                  "application it starts keeps --address and --baud");
+    app.add_flag("--foreign", device.Foreign,
+                 "a Modbus device of another kind: every request gets exception 2 (illegal "
+                 "data address)");
     app.add_flag("--blank-flash", device.BlankFlash,
                  "start with blank flash (otherwise main flash holds an old firmware)");
     app.add_option("--records", device.PresetRecords, "valid download records at the start")
@@ -243,6 +246,7 @@ std::vector<std::string> ToArguments(const ProgramOptions& options) {
     flag(d.NewDevice, "--new-device");
     flag(d.InLoader, "--in-loader");
     flag(d.BlankFlash, "--blank-flash");
+    flag(d.Foreign, "--foreign");
     flag(options.Line.WireTime, "--wire-time");
     flag(!options.Line.CheckSpeed, "--any-speed");
     flag(options.Verbose, "-v");

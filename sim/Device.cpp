@@ -189,17 +189,16 @@ Response Device::HandleModbus(std::span<const std::uint8_t> frame) {
         return {};
     }
     std::optional<Reply> reply;
-    switch (frame[1]) {
-    case ReadHoldingRegisters:
+    if (Settings.Foreign) {
+        // A device of another kind: none of the converter's registers is there, and nothing
+        // is stored.
+        reply = Exception(frame[1], IllegalDataAddress);
+    } else if (frame[1] == ReadHoldingRegisters) {
         reply = ReadHolding(frame);
-        break;
-    case WriteSingleRegister:
-    case WriteMultipleRegisters:
+    } else if (frame[1] == WriteSingleRegister || frame[1] == WriteMultipleRegisters) {
         reply = WriteHolding(frame);
-        break;
-    default:
+    } else {
         reply = Exception(frame[1], IllegalFunction);
-        break;
     }
     if (slave == Broadcast || !reply) {
         return {};

@@ -50,7 +50,9 @@ struct DeviceOptions {
     // A device left by a broken-off download: its boot loader waits, and the application it
     // starts later keeps the device's own address and baud rate.
     bool InLoader = false;
-    bool BlankFlash = false;                // otherwise main flash holds an old firmware
+    bool BlankFlash = false; // otherwise main flash holds an old firmware
+    // A Modbus device of another kind at the address: every request gets exception 2.
+    bool Foreign = false;
     int PresetRecords = 0;                  // valid download records present at the start (0..16)
     std::chrono::microseconds EraseTime{0}; // per segment
     std::chrono::microseconds WordWriteTime{0}; // per word

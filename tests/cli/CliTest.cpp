@@ -196,6 +196,43 @@ TEST(Cli, SilentConverterEndsWithTheConnectTextNamingThePortOfTheSettingsFile) {
     EXPECT_EQ(identify.Err, failed);
 }
 
+// A Modbus device of another kind at the address is told as one at once; no boot loader is
+// looked for there, and nothing is written to it.
+TEST(Cli, DeviceThatIsNoConverterIsToldAsOne) {
+    TSimOnPty foreign({.Device = {.Address = 11, .Baud = 57600, .Foreign = true}});
+    const std::string port = foreign.SlavePath();
+    const std::string log =
+        ::testing::TempDir() + "cli-foreign-" + std::to_string(getpid()) + ".jsonl";
+    const std::vector<std::string> line{"--port", port, "--address", "11", "--baud", "57600"};
+    const auto with = [&line](std::vector<std::string> args) {
+        args.insert(args.end(), line.begin(), line.end());
+        return args;
+    };
+    const std::string failed = "Couldn't connect to converter via " + port +
+                               "!\nProgram terminated!\nA Modbus device answers at address 11, "
+                               "but it is not a converter (exception 2: illegal data address).\n";
+    const TRun identify = Fwloader(with({"identify"}));
+    EXPECT_EQ(identify.Code, 12);
+    EXPECT_EQ(identify.Err, failed);
+    const TRun update = Fwloader(with({"update", "--log", log}));
+    EXPECT_EQ(update.Code, 12);
+    EXPECT_EQ(update.Err,
+              failed + "fwloader scan --port " + port + " searches every address and baud rate.\n");
+    std::ifstream logIn(log);
+    std::string entry;
+    std::getline(logIn, entry);
+    std::filesystem::remove(log);
+    EXPECT_NE(entry.find("\"detail\":\"A Modbus device answers at address 11, but it is not a "
+                         "converter (exception 2: illegal data address).\""),
+              std::string::npos)
+        << entry;
+    foreign.Stop();
+    const sim::Counters counters = foreign.Counters();
+    EXPECT_EQ(counters.Exceptions, 4u); // two tries each, identify and update
+    EXPECT_EQ(counters.Rejected, 0u);   // no boot loader's frame
+    EXPECT_EQ(counters.Activations + counters.RecordWrites + counters.CommandWrites, 0u);
+}
+
 // The search reads at each baud rate asked for, at every address, and writes nothing. Each
 // simulator listens at one speed only: what is sent at another is lost.
 TEST(Cli, ScanFindsBothGenerations) {

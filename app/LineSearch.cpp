@@ -123,6 +123,14 @@ TSearchResult SearchLine(const std::string& port, const std::vector<std::int32_t
             }
             converter.SetAddress(static_cast<std::uint8_t>(address));
             if (!converter.Identify()) {
+                if (converter.LastException() != 0) {
+                    const TForeignDevice foreign{address, baudrate, converter.LastException()};
+                    result.Foreign.push_back(foreign);
+                    if (progress != nullptr) {
+                        progress->FoundForeign(foreign);
+                    }
+                    std::this_thread::sleep_for(SilenceAt(baudrate));
+                }
                 continue;
             }
             const TFoundConverter found{address,

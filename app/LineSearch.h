@@ -20,15 +20,25 @@ struct TFoundConverter {
     bool OldGeneration = false;
 };
 
+// A Modbus device of another kind: it refused the identification read with an exception.
+struct TForeignDevice {
+    int Address = 0;
+    std::int32_t Baudrate = 0;
+    std::uint8_t Exception = 0;
+};
+
 struct TSearchResult {
     std::vector<TFoundConverter> Converters;   // in the order found
+    std::vector<TForeignDevice> Foreign;       // never to be updated
     std::vector<std::int32_t> LoaderBaudrates; // where a boot loader answered
     bool Cancelled = false;
     bool OpenFailed = false; // the port would not open; OpenError says why
     TOpenError OpenError;
     std::chrono::duration<double> Took{0};
 
-    bool AnythingAnswered() const { return !Converters.empty() || !LoaderBaudrates.empty(); }
+    bool AnythingAnswered() const {
+        return !Converters.empty() || !Foreign.empty() || !LoaderBaudrates.empty();
+    }
 };
 
 // What a front end sees of a search while it runs.
@@ -39,6 +49,7 @@ public:
     // done == total.
     virtual void SearchStep(int done, int total, std::int32_t baudrate, int address) = 0;
     virtual void Found(const TFoundConverter& /*converter*/) {}
+    virtual void FoundForeign(const TForeignDevice& /*device*/) {}
     virtual void FoundLoader(std::int32_t /*baudrate*/) {}
     // Asked before each read; true stops the search there.
     virtual bool SearchCancelled() { return false; }

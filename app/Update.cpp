@@ -256,6 +256,11 @@ TUpdate::TNextStep TUpdate::NoAnswer(const std::string& label) {
         Ui.ShowMessage(FoundListText(found, label));
         return TNextStep::Back;
     }
+    if (found.LoaderBaudrates.empty() && !found.Foreign.empty()) {
+        // Devices of other kinds only: nothing to offer, but the user learns what is there.
+        Ui.ShowMessage(FoundListText(found, label));
+        return TNextStep::Fail;
+    }
     if (!found.LoaderBaudrates.empty()) {
         const std::int32_t loaderBaudrate = found.LoaderBaudrates.front();
         if (!AskToFinishInLoader(label, loaderBaudrate)) {
@@ -411,18 +416,29 @@ std::string TUpdate::FoundText(const TFoundConverter& found) {
 }
 
 std::string TUpdate::FoundListText(const TSearchResult& found, const std::string& portName) {
-    std::string text =
-        "Found " + std::to_string(found.Converters.size()) + " converters on " + portName + ":";
+    std::string text = "Found on " + portName + ":";
     for (const TFoundConverter& converter : found.Converters) {
         text += '\n';
         text += FoundText(converter);
+    }
+    for (const TForeignDevice& device : found.Foreign) {
+        text += "\nAddress ";
+        text += std::to_string(device.Address);
+        text += " with ";
+        text += std::to_string(device.Baudrate);
+        text += " baud: a Modbus device that is not a converter (exception ";
+        text += std::to_string(device.Exception);
+        text += ": ";
+        text += ExceptionName(device.Exception);
+        text += ")";
     }
     for (const std::int32_t baudrate : found.LoaderBaudrates) {
         text += "\nA boot loader waiting at ";
         text += std::to_string(baudrate);
         text += " baud";
     }
-    text += "\n\nChoose the address and baud rate of the one to update.";
+    text += found.Converters.empty() ? "\n\nNone of them is a converter."
+                                     : "\n\nChoose the address and baud rate of the one to update.";
     return text;
 }
 

@@ -468,6 +468,15 @@ public:
             Console.Line(FoundLine(found));
         }
     }
+    void FoundForeign(const TForeignDevice& device) override {
+        if (!Json) {
+            Console.Line("address " + std::to_string(device.Address) + "  " +
+                         std::to_string(device.Baudrate) +
+                         " baud  a Modbus device that is not a converter (exception " +
+                         std::to_string(device.Exception) + ": " + ExceptionName(device.Exception) +
+                         ")");
+        }
+    }
     void FoundLoader(std::int32_t baudrate) override {
         if (!Json) {
             Console.Line(WaitingLoaderLine(Given, baudrate));
@@ -489,6 +498,11 @@ void PrintScanJson(TConsole& console, const TSearchResult& result) {
                            {"subtype", found.SubType},
                            {"version", FormatVersion(found.Version)},
                            {"generation", found.OldGeneration ? "old" : "new"}});
+    }
+    for (const TForeignDevice& device : result.Foreign) {
+        objects.push_back({{"address", device.Address},
+                           {"baud", device.Baudrate},
+                           {"exception", device.Exception}});
     }
     for (const std::int32_t baudrate : result.LoaderBaudrates) {
         objects.push_back({{"bootLoader", true}, {"baud", baudrate}});

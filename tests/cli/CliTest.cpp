@@ -226,10 +226,17 @@ TEST(Cli, DeviceThatIsNoConverterIsToldAsOne) {
                          "converter (exception 2: illegal data address).\""),
               std::string::npos)
         << entry;
+    EXPECT_EQ(foreign.Counters().Rejected, 0u); // no boot loader's frame so far
+    // The search lists it, and never as a converter.
+    const TRun scan = Fwloader({"scan", "--port", port, "--baud", "57600"});
+    const TRun json = Fwloader({"scan", "--port", port, "--baud", "57600", "--json"});
+    EXPECT_EQ(scan.Code, 0) << scan.Err;
+    EXPECT_EQ(scan.Out, "address 11  57600 baud  a Modbus device that is not a converter "
+                        "(exception 2: illegal data address)\n");
+    EXPECT_EQ(json.Out, "[\n  {\"address\": 11, \"baud\": 57600, \"exception\": 2}\n]\n");
     foreign.Stop();
     const sim::Counters counters = foreign.Counters();
-    EXPECT_EQ(counters.Exceptions, 4u); // two tries each, identify and update
-    EXPECT_EQ(counters.Rejected, 0u);   // no boot loader's frame
+    EXPECT_EQ(counters.Exceptions, 6u); // two tries each, identify and update; one each scan
     EXPECT_EQ(counters.Activations + counters.RecordWrites + counters.CommandWrites, 0u);
 }
 

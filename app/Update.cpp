@@ -403,10 +403,17 @@ std::string TUpdate::QuestionText(TQuestionKind kind, const std::string& portNam
     return {};
 }
 
+std::string TUpdate::ExceptionText(std::uint8_t exception) {
+    return "(exception " + std::to_string(exception) + ": " + ExceptionName(exception) + ")";
+}
+
 std::string TUpdate::NotAConverterText(int address, std::uint8_t exception) {
     return "A Modbus device answers at address " + std::to_string(address) +
-           ", but it is not a converter (exception " + std::to_string(exception) + ": " +
-           ExceptionName(exception) + ").";
+           ", but it is not a converter " + ExceptionText(exception) + ".";
+}
+
+std::string TUpdate::ForeignDeviceText(std::uint8_t exception) {
+    return "a Modbus device that is not a converter " + ExceptionText(exception);
 }
 
 std::string TUpdate::FoundText(const TFoundConverter& found) {
@@ -426,11 +433,8 @@ std::string TUpdate::FoundListText(const TSearchResult& found, const std::string
         text += std::to_string(device.Address);
         text += " with ";
         text += std::to_string(device.Baudrate);
-        text += " baud: a Modbus device that is not a converter (exception ";
-        text += std::to_string(device.Exception);
-        text += ": ";
-        text += ExceptionName(device.Exception);
-        text += ")";
+        text += " baud: ";
+        text += ForeignDeviceText(device.Exception);
     }
     for (const std::int32_t baudrate : found.LoaderBaudrates) {
         text += "\nA boot loader waiting at ";

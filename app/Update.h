@@ -139,6 +139,9 @@ public:
                                     std::int32_t baudrate, const TFoundConverter* found = nullptr);
     // What a device that refused the identification read with a Modbus exception is.
     static std::string NotAConverterText(int address, std::uint8_t exception);
+    // "a Modbus device that is not a converter (exception 2: illegal data address)"
+    static std::string ForeignDeviceText(std::uint8_t exception);
+    static std::string ExceptionText(std::uint8_t exception); // "(exception 2: ...)"
     // One line for a converter the search found; the box that lists several.
     static std::string FoundText(const TFoundConverter& found);
     static std::string FoundListText(const TSearchResult& found, const std::string& portName);

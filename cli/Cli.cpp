@@ -471,10 +471,8 @@ public:
     void FoundForeign(const TForeignDevice& device) override {
         if (!Json) {
             Console.Line("address " + std::to_string(device.Address) + "  " +
-                         std::to_string(device.Baudrate) +
-                         " baud  a Modbus device that is not a converter (exception " +
-                         std::to_string(device.Exception) + ": " + ExceptionName(device.Exception) +
-                         ")");
+                         std::to_string(device.Baudrate) + " baud  " +
+                         TUpdate::ForeignDeviceText(device.Exception));
         }
     }
     void FoundLoader(std::int32_t baudrate) override {

@@ -71,10 +71,16 @@ bool BootLoaderWaits(const std::string& port, std::int32_t baudrate) {
 }
 
 TSearchResult SearchLine(const std::string& port, const std::vector<std::int32_t>& baudrates,
-                         TSearchProgress* progress) {
+                         TSearchProgress* progress, const std::vector<int>& addresses) {
     const Clock::time_point started = Clock::now();
     TSearchResult result;
-    const int perRate = 1 + LastSearchAddress - FirstSearchAddress + 1; // the loader's read too
+    std::vector<int> order = addresses;
+    if (order.empty()) {
+        for (int address = FirstSearchAddress; address <= LastSearchAddress; ++address) {
+            order.push_back(address);
+        }
+    }
+    const int perRate = 1 + static_cast<int>(order.size()); // the loader's read too
     const int total = perRate * static_cast<int>(baudrates.size());
     int done = 0;
     // False when the search is to stop before this read.
@@ -117,7 +123,7 @@ TSearchResult SearchLine(const std::string& port, const std::vector<std::int32_t
             return finish();
         }
         converter.SetReplyTimeout(SearchReplyTimeout(baudrate, IdentRequestBytes, IdentReplyBytes));
-        for (int address = FirstSearchAddress; address <= LastSearchAddress; ++address) {
+        for (const int address : order) {
             if (!step(baudrate, address)) {
                 return finish();
             }
@@ -149,8 +155,7 @@ TSearchResult SearchLine(const std::string& port, const std::vector<std::int32_t
         converter.Close();
     }
     if (progress != nullptr) {
-        progress->SearchStep(done, total, baudrates.empty() ? 0 : baudrates.back(),
-                             LastSearchAddress);
+        progress->SearchStep(done, total, baudrates.empty() ? 0 : baudrates.back(), order.back());
     }
     return finish();
 }

@@ -81,6 +81,7 @@ std::vector<std::int32_t> SearchOrder(std::int32_t chosen);
 // try with the search's timeout: true when a boot loader answers on the port at that rate.
 bool BootLoaderWaits(const std::string& port, std::int32_t baudrate);
 
-// Every address 1..255 at each baud rate in the order given. The progress may be null.
+// Every address 1..255 (or those given, in their order) at each baud rate in the order given.
+// The progress may be null.
 TSearchResult SearchLine(const std::string& port, const std::vector<std::int32_t>& baudrates,
-                         TSearchProgress* progress);
+                         TSearchProgress* progress, const std::vector<int>& addresses = {});

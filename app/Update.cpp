@@ -1,5 +1,8 @@
 #include "app/Update.h"
 
+#include "app/LineUpdate.h"
+
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <stdexcept>
@@ -161,6 +164,9 @@ TUpdateResult TUpdate::Run(const TUpdateInputs& inputs) {
                 Ui.Terminate();
                 return EndQuietly(label);
             }
+            if (next == TNextStep::UpdateAll) {
+                return UpdateAllFound(label);
+            }
             if (next != TNextStep::Resume && !connected) {
                 return Fail(TUpdateResult::Connect, label);
             }
@@ -212,7 +218,13 @@ TUpdateResult TUpdate::CheckAndActivate(const std::string& label) {
     if (type != AcceptedConverterType || subType != AcceptedConverterSubType) {
         return Fail(TUpdateResult::WrongType, label);
     }
-    if (!FConverter.ActivateLoader()) {
+    // The boot loader's frames carry no address: with one already waiting, a second would
+    // answer every frame with it and leave both unusable.
+    FConverter.Close();
+    if (BootLoaderWaits(Line.PortName, BaudrateOf(Line.BaudText))) {
+        return RefuseSecondLoader(label);
+    }
+    if (!FConverter.Open() || !FConverter.ActivateLoader()) {
         return Fail(TUpdateResult::ActivateLoader, label);
     }
     FConverter.Close();
@@ -253,8 +265,15 @@ TUpdate::TNextStep TUpdate::NoAnswer(const std::string& label) {
     }
     if (found.Converters.size() > 1) {
         // Nothing is updated without the user's choice.
-        Ui.ShowMessage(FoundListText(found, label));
-        return TNextStep::Back;
+        const std::string list = FoundListText(found, label);
+        const std::string question = list.substr(0, list.rfind("\n\n")) + "\n\nUpdate all " +
+                                     std::to_string(found.Converters.size()) +
+                                     " converters now, one after another?";
+        if (!Ui.Ask({TQuestionKind::UpdateAllFound, question, address, baudrate})) {
+            return TNextStep::Back;
+        }
+        Found = found.Converters;
+        return TNextStep::UpdateAll;
     }
     if (found.LoaderBaudrates.empty() && !found.Foreign.empty()) {
         // Devices of other kinds only: nothing to offer, but the user learns what is there.
@@ -314,6 +333,33 @@ TUpdateResult TUpdate::EndQuietly(const std::string& label) {
     FConverter.Close();
     FLoader.Close();
     return TUpdateResult::Connect;
+}
+
+TUpdateResult TUpdate::RefuseSecondLoader(const std::string& label) {
+    Report(TUpdateResult::LoaderWaiting, label);
+    FConverter.Close();
+    FLoader.Close();
+    Ui.RefuseSecondLoader(SecondLoaderText(label));
+    return TUpdateResult::LoaderWaiting;
+}
+
+TUpdateResult TUpdate::UpdateAllFound(const std::string& label) {
+    FConverter.Close();
+    FLoader.Close();
+    TLineUpdate all(FConverter, FLoader, Ui);
+    all.SetLoaderObservers(Messages, Steps);
+    all.SetOutcomeHandler(OnOutcome);
+    const TLineRun run = all.UpdateAll(Line, Found);
+    Ui.ShowMessage(TLineUpdate::ResultsText(run, label));
+    if (run.LoaderWaiting) {
+        Ui.BackToSettings();
+    } else if (run.AllUpdated()) {
+        Ui.EnableButtons(false, true);
+        Show("Firmware loaded successfully!");
+    } else {
+        Ui.Terminate();
+    }
+    return run.Result();
 }
 
 bool TUpdate::WriteDownloadRecord(const TUpdateInputs& inputs) {
@@ -377,6 +423,9 @@ std::string TUpdate::FailureText(TUpdateResult result, const std::string& portNa
     case TUpdateResult::StartApplication:
     case TUpdateResult::WriteRecord:
         return "Starting Application failed!\nProgram terminated!";
+    case TUpdateResult::LoaderWaiting:
+        return "A converter's boot loader is already waiting on " + portName +
+               " (its update was broken off).";
     }
     return {};
 }
@@ -391,6 +440,8 @@ std::string TUpdate::QuestionText(TQuestionKind kind, const std::string& portNam
         return "No converter answers at address " + std::to_string(address) + " with " +
                std::to_string(baudrate) + " baud on " + portName + ".\n\nSearch " + portName +
                " for converters at every address and baud rate?";
+    case TQuestionKind::UpdateAllFound: // its text lists what was found
+        break;
     case TQuestionKind::UpdateFound:
         if (found == nullptr) {
             break;
@@ -401,6 +452,12 @@ std::string TUpdate::QuestionText(TQuestionKind kind, const std::string& portNam
                FormatVersion(found->Version) + ").\n\nUpdate it now?";
     }
     return {};
+}
+
+std::string TUpdate::SecondLoaderText(const std::string& portName) {
+    return FailureText(TUpdateResult::LoaderWaiting, portName) +
+           "\n\nStarting a second one would leave both unusable. Choose the address of the "
+           "converter that no longer answers and continue to finish it first.";
 }
 
 std::string TUpdate::ExceptionText(std::uint8_t exception) {

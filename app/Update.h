@@ -17,7 +17,8 @@
 enum class TQuestionKind {
     FinishInLoader, // a boot loader waits: finish the update in it?
     SearchLine,     // nothing answers: search every address and baud rate?
-    UpdateFound     // the search found one converter: update it?
+    UpdateFound,    // the search found one converter: update it?
+    UpdateAllFound  // the search found several: update them all, one after another?
 };
 
 struct TQuestion {
@@ -52,6 +53,12 @@ public:
     virtual void SelectLine(int /*address*/, std::int32_t /*baudrate*/) {}
     // The update ended without a failure box: back to the page where the user chooses.
     virtual void BackToSettings() {}
+    // A boot loader already waits on the line, so this converter's was not started: the text
+    // says what to do, and the user chooses on the page again.
+    virtual void RefuseSecondLoader(const std::string& text) {
+        ShowMessage(text);
+        BackToSettings();
+    }
 };
 
 // The user's initials where no one has entered others.
@@ -85,6 +92,7 @@ enum class TUpdateResult : int {
     Download = 17,         // F7
     StartApplication = 18, // F8
     WriteRecord = 19,      // F9
+    LoaderWaiting = 23,    // another converter's boot loader waits on the line: not activated
 };
 
 // What one update did, as the service log keeps it.
@@ -137,6 +145,8 @@ public:
     static std::string FailureText(TUpdateResult result, const std::string& portName);
     static std::string QuestionText(TQuestionKind kind, const std::string& portName, int address,
                                     std::int32_t baudrate, const TFoundConverter* found = nullptr);
+    // The box when a second boot loader was refused: FailureText's sentence and what to do.
+    static std::string SecondLoaderText(const std::string& portName);
     // What a device that refused the identification read with a Modbus exception is.
     static std::string NotAConverterText(int address, std::uint8_t exception);
     // "a Modbus device that is not a converter (exception 2: illegal data address)"
@@ -155,7 +165,7 @@ public:
 
 private:
     // What is to happen after the converter did not answer at the page's address.
-    enum class TNextStep { Fail, Resume, Connect, Back, End };
+    enum class TNextStep { Fail, Resume, Connect, Back, End, UpdateAll };
 
     void Show(const std::string& activity); // the activity text, painted
     TUpdateResult Fail(TUpdateResult result, const std::string& portName);
@@ -171,6 +181,10 @@ private:
     void SwitchLine(int address, std::int32_t baudrate);
     // Ends the update with a connect failure that is not shown: the user chose otherwise.
     TUpdateResult EndQuietly(const std::string& label);
+    // Stops before the activation when a boot loader already waits on the line.
+    TUpdateResult RefuseSecondLoader(const std::string& label);
+    // The converters the search found, each updated in turn; the box of their results.
+    TUpdateResult UpdateAllFound(const std::string& label);
 
     TConverter& FConverter;
     THexLoader& FLoader;
@@ -183,6 +197,7 @@ private:
     std::chrono::steady_clock::time_point Started{};
     std::string LastLoaderMessage;
     std::int64_t VerifiedBytes = 0;
+    std::vector<TFoundConverter> Found; // what the search found, for UpdateAllFound
 };
 
 // The text without blanks at either end, as the entries are measured and read.

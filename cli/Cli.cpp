@@ -2,6 +2,7 @@
 
 #include "app/Json.h"
 #include "app/LineSearch.h"
+#include "app/LineUpdate.h"
 #include "app/Platform.h"
 #include "app/ServiceLog.h"
 #include "app/Settings.h"
@@ -47,6 +48,8 @@ constexpr const char* ExitCodesText = R"(Exit codes:
   19  the new application does not answer, or the download record was not written
   20  history: the records could not be read
   21  identify: no application answers, but the boot loader waits (finish with --resume)
+  22  update --all: not every converter found was updated
+  23  another converter's boot loader already waits on the line: nothing was activated
 Every failure prints its message on stderr.)";
 constexpr const char* ExitCodesPointer = "Exit codes: see fwloader --help.";
 
@@ -68,6 +71,8 @@ struct TUpdateOptions {
     bool Verbose = false;
     std::string Log; // empty: beside the settings file
     bool NoLog = false;
+    bool All = false;           // every converter on the line at --baud
+    std::vector<int> Addresses; // --all: only these
 };
 
 struct TScanOptions {
@@ -227,6 +232,63 @@ bool HintAtWaitingLoader(TConsole& console, const std::string& port, const TLine
     return true;
 }
 
+// The attempts that activate nothing tell nothing about a boot loader left waiting.
+bool ActivatedNothing(int result) {
+    for (const TUpdateResult quiet :
+         {TUpdateResult::HexFile, TUpdateResult::Connect, TUpdateResult::VersionTooOld,
+          TUpdateResult::WrongType, TUpdateResult::LoaderWaiting}) {
+        if (result == static_cast<int>(quiet)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The service log's newest attempt on the port, when it is a download or start that failed:
+// that converter's boot loader is the one waiting.
+std::optional<TLogEntry> BrokenOffUpdate(const std::string& log, const std::string& port) {
+    std::vector<std::string> lines;
+    try {
+        lines = ReadServiceLog(log);
+    } catch (const std::runtime_error&) {
+        return std::nullopt; // the hint does without it
+    }
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        TLogEntry entry;
+        if (!FromJsonLine(*line, entry) || entry.Port != port || ActivatedNothing(entry.Result)) {
+            continue;
+        }
+        if (entry.Result == static_cast<int>(TUpdateResult::Download) ||
+            entry.Result == static_cast<int>(TUpdateResult::StartApplication)) {
+            return entry;
+        }
+        break;
+    }
+    return std::nullopt;
+}
+
+std::string ResumeCommand(const std::string& given, const std::string& address,
+                          std::int32_t baudrate) {
+    return "fwloader update --resume --port " + given + " --address " + address + " --baud " +
+           std::to_string(baudrate);
+}
+
+// After a refused activation: how to finish the converter whose boot loader waits.
+void PrintSecondLoader(TConsole& console, const std::string& label, const std::string& given,
+                       std::int32_t baudrate, const std::optional<TLogEntry>& broken) {
+    console.Error(TUpdate::FailureText(TUpdateResult::LoaderWaiting, label));
+    if (broken) {
+        console.Error(
+            "Finish it first: " + ResumeCommand(given, std::to_string(broken->Address), baudrate) +
+            " (the service log's newest entry for " + given + ": the update of address " +
+            std::to_string(broken->Address) + " failed at " + broken->Time + ").");
+        return;
+    }
+    console.Error("Finish it first: " + ResumeCommand(given, "N", baudrate) +
+                  ", N being the converter that no longer answers (fwloader scan --port " + given +
+                  " lists those that do).");
+}
+
 // Lines of a text, the last one counted also without its line end.
 std::size_t LineCount(std::string_view text) {
     const auto ends = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
@@ -306,10 +368,26 @@ std::string CheckDeviceEntries(TUpdateOptions& options) {
                            options.Id2);
 }
 
+int RunUpdateAll(const TUpdateOptions& options, TConsole& console);
+
+// Appends each attempt to the service log; a log that cannot be written only warns.
+TOutcomeHandler LogWriter(TConsole& console, const std::string& log) {
+    return [&console, log](const TUpdateInputs& ended, const TUpdateOutcome& outcome) {
+        std::string error;
+        if (!AppendToServiceLog(log, LogEntryOf("cli", ended, outcome), error)) {
+            console.Error("fwloader: warning: the service log " + log + " could not be written (" +
+                          error + ")");
+        }
+    };
+}
+
 int RunUpdate(TUpdateOptions options, TConsole& console) {
     if (const std::string check = CheckDeviceEntries(options); !check.empty()) {
         console.Error(check);
         return ExitUsage;
+    }
+    if (options.All) {
+        return RunUpdateAll(options, console);
     }
     if (!options.FirstTime && options.Line.Address == 0) {
         console.Error("--address is required unless --first-time is given");
@@ -337,19 +415,17 @@ int RunUpdate(TUpdateOptions options, TConsole& console) {
     inputs.Id1Text = options.Id1;
     inputs.Id2Text = options.Id2;
 
+    const std::string log = ServiceLogPath(options.Log, options.Line.Settings);
+    // Read before this attempt adds its own line.
+    const std::optional<TLogEntry> broken = BrokenOffUpdate(log, inputs.PortLabel);
     if (!options.NoLog) {
-        const std::string log = ServiceLogPath(options.Log, options.Line.Settings);
-        update.SetOutcomeHandler(
-            [&console, log](const TUpdateInputs& ended, const TUpdateOutcome& outcome) {
-                std::string error;
-                if (!AppendToServiceLog(log, LogEntryOf("cli", ended, outcome), error)) {
-                    console.Error("fwloader: warning: the service log " + log +
-                                  " could not be written (" + error + ")");
-                }
-            });
+        update.SetOutcomeHandler(LogWriter(console, log));
     }
     const TUpdateResult result = update.Run(inputs);
-    if (result == TUpdateResult::Connect) {
+    if (result == TUpdateResult::LoaderWaiting) {
+        PrintSecondLoader(console, inputs.PortLabel, options.Line.Port, options.Line.Baudrate,
+                          broken);
+    } else if (result == TUpdateResult::Connect) {
         ExplainOpen(console, converter, options.Line.Port);
         SayWhatAnswered(console, converter);
         // What the window would have asked, as what to do instead.
@@ -538,6 +614,119 @@ int RunScan(const TScanOptions& options, TConsole& console) {
     return ExitSuccess;
 }
 
+// update --all: a header before each converter, a fresh job for the progress, and why a
+// converter was not updated as it happens.
+class TLineConsole : public TLineView {
+public:
+    TLineConsole(TConsole& console, TConsoleProgress& progress)
+        : Console(console), Progress(progress) {}
+    void ConverterStarting(int number, int count, const TFoundConverter& found) override {
+        Progress.Restart();
+        Console.Line("== address " + std::to_string(found.Address) + " (" + std::to_string(number) +
+                     " of " + std::to_string(count) + ")");
+    }
+    void ConverterEnded(int, int, const TLineConverter& converter) override {
+        // The refusal is told once, with what to do, when the run has ended.
+        if (converter.State != TLineState::Updated &&
+            converter.Result != TUpdateResult::LoaderWaiting) {
+            Console.Error(converter.Message.substr(0, converter.Message.find('\n')) +
+                          (converter.State == TLineState::Skipped ? " Skipped." : ""));
+        }
+    }
+
+private:
+    TConsole& Console;
+    TConsoleProgress& Progress;
+};
+
+std::string SecondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+std::string AddressList(const std::vector<int>& addresses) {
+    std::string text;
+    for (const int address : addresses) {
+        text += (text.empty() ? "" : ",") + std::to_string(address);
+    }
+    return text;
+}
+
+int RunUpdateAll(const TUpdateOptions& options, TConsole& console) {
+    const std::string port = PreparePort(options.Line);
+    const std::string label = PortLabelOf(port, options.Line.Port);
+    const std::string& given = options.Line.Port;
+    TConverter converter;
+    THexLoader loader;
+    TConsoleProgress progress(console, loader);
+    TConsoleMessageList messages(console);
+    TConsoleUi ui(console);
+    TLineConsole view(console, progress);
+    TLineUpdate all(converter, loader, ui);
+    all.SetLoaderObservers(options.Verbose ? &messages : nullptr, &progress);
+    all.SetView(&view);
+    all.SetNameInActivity(false); // the header names the converter
+
+    TUpdateInputs inputs;
+    inputs.PortName = port;
+    inputs.PortLabel = label;
+    inputs.BaudText = std::to_string(options.Line.Baudrate);
+    inputs.ProcessorIndex = options.Processor;
+    inputs.User = options.User;
+    const std::string log = ServiceLogPath(options.Log, options.Line.Settings);
+    const std::optional<TLogEntry> broken = BrokenOffUpdate(log, label);
+    if (!options.NoLog) {
+        all.SetOutcomeHandler(LogWriter(console, log));
+    }
+
+    TScanProgress found(console, given, false);
+    const TLineRun run = all.Run(inputs, options.Addresses, &found);
+    if (run.Search.OpenFailed) {
+        console.Error("Couldn't open " + label + "!");
+        ExplainOpen(console, run.Search.OpenError, port, options.Line.Baudrate, given);
+        return ExitNoConverter;
+    }
+    for (const TLineConverter& one : run.Converters) {
+        const auto after = one.VersionAfter ? FormatVersion(*one.VersionAfter) : std::string("?");
+        console.Line("address " + std::to_string(one.Found.Address) + "  " +
+                     FormatVersion(one.Found.Version) + " -> " + after + "  " +
+                     TLineUpdate::StateText(one) + "  " + SecondsText(one.Seconds));
+    }
+    if (run.LoaderWaiting) {
+        PrintSecondLoader(console, label, given, run.LoaderBaudrate, broken);
+        return ExitSecondLoader;
+    }
+    if (run.Converters.empty()) {
+        console.Error("No converter answers on " + given + " at " +
+                      std::to_string(options.Line.Baudrate) + " baud.");
+        return ExitNoConverter;
+    }
+    console.Error(std::to_string(run.Updated()) + " of " + std::to_string(run.Converters.size()) +
+                  " converters updated in " + SecondsText(run.Seconds));
+    if (run.AllUpdated()) {
+        return ExitSuccess;
+    }
+    console.Error("Not every converter was updated.");
+    if (const TLineConverter* failed = run.Broken()) {
+        console.Error(
+            "Finish address " + std::to_string(failed->Found.Address) + " with: " +
+            ResumeCommand(given, std::to_string(failed->Found.Address), failed->Found.Baudrate));
+    }
+    if (const std::vector<int> rest = run.NotStartedAddresses(); !rest.empty()) {
+        std::string command = "fwloader update --all --port " + given + " --baud " +
+                              std::to_string(options.Line.Baudrate);
+        if (options.Processor != 0) {
+            command += " --processor " + std::to_string(options.Processor);
+        }
+        if (options.User != DefaultUser) {
+            command += " --user " + options.User;
+        }
+        console.Error("Then the rest with: " + command + " --addresses " + AddressList(rest));
+    }
+    return ExitNotEveryConverter;
+}
+
 } // namespace
 
 std::string PortNameOf(const std::string& given) {
@@ -575,12 +764,13 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         "a new device: its boot loader already runs; afterwards its application is reached at "
         "address 255, 19200 baud");
     address->excludes(firstTime);
-    updateCommand
-        ->add_flag("--resume", update.Resume,
-                   "finish a converter whose boot loader already waits (after a broken-off "
-                   "download): no Modbus before the download, the record at --address and "
-                   "--baud")
-        ->excludes(firstTime);
+    CLI::Option* resume =
+        updateCommand
+            ->add_flag("--resume", update.Resume,
+                       "finish a converter whose boot loader already waits (after a broken-off "
+                       "download): no Modbus before the download, the record at --address and "
+                       "--baud")
+            ->excludes(firstTime);
     updateCommand->add_option("--user", update.User, "the user's initials, 2 characters")
         ->capture_default_str();
     updateCommand
@@ -598,6 +788,17 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         "settings file, or beside fwloader)");
     updateCommand->add_flag("--no-log", update.NoLog, "keep no service log of this attempt")
         ->excludes(logFile);
+    CLI::Option* all = updateCommand->add_flag(
+        "--all", update.All,
+        "every converter on the line at --baud, one after another in address order (a search "
+        "finds them; refused types and versions are skipped; a failed download stops the run)");
+    all->excludes(address)->excludes(firstTime)->excludes(resume);
+    updateCommand
+        ->add_option("--addresses", update.Addresses,
+                     "with --all: only these addresses, e.g. 3,7,9")
+        ->delimiter(',')
+        ->check(CLI::Range(1, LastComNumber))
+        ->needs(all);
     updateCommand->footer(ExitCodesPointer);
 
     TLineOptions identify;

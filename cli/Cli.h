@@ -12,6 +12,8 @@ inline constexpr int ExitInternal = 3;     // an unexpected fault; its text is o
 inline constexpr int ExitNoConverter = 12; // identify, history: as the update's connect failure
 inline constexpr int ExitRecords = 20;     // history: the records could not be read
 inline constexpr int ExitLoaderWaits = 21; // identify: the boot loader answers, no application
+inline constexpr int ExitNotEveryConverter = 22; // update --all: some converter was not updated
+inline constexpr int ExitSecondLoader = 23;      // a boot loader already waits: nothing activated
 
 // The serial link reaches ports by "COM" name. A device path given to --port is entered in
 // the port map under this name, the last of the window's list, and messages name it.

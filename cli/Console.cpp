@@ -156,6 +156,12 @@ void TConsoleProgress::SetRange(int /*minimum*/, int maximum) {
     SectionStart = now;
 }
 
+void TConsoleProgress::Restart() {
+    Section = 0;
+    Done = {};
+    SectionDone = {};
+}
+
 void TConsoleProgress::SetPosition(int position) {
     if (position < Maximum) {
         if (position == 0 && SectionHasWork()) {

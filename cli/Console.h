@@ -68,6 +68,8 @@ public:
     void SetRange(int minimum, int maximum) override;
     void SetPosition(int position) override;
     void Step(TDownloadStep kind, std::int32_t address, std::int32_t words) override;
+    // The next download is a new job (the next converter of a run over the line).
+    void Restart();
 
     // Share of the whole job's line bytes done, 0 to 1.
     double DoneShare() const;
@@ -118,6 +120,8 @@ public:
         Asked.push_back(question);
         return false;
     }
+    // The caller prints the refusal with the command that finishes the waiting converter.
+    void RefuseSecondLoader(const std::string&) override {}
 
     std::vector<std::vector<std::string>> Rows;
     std::vector<TQuestion> Asked;

@@ -2,6 +2,7 @@
 
 #include "loader/Resource.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdio>
@@ -229,6 +230,20 @@ void THexLoader::AddMessage(const std::string& text) {
 
 bool THexLoader::LoadHexResource(const std::string& name) {
     const std::string_view text = FindResource(name); // throws before any message
+    // A loader that updates one converter after another reads the image for each: the new
+    // reading replaces the old, or its counts (and the bytes logged) would add up.
+    for (TMemory& section : Sections) {
+        std::fill(section.Data.begin(), section.Data.end(), std::uint16_t{0xFFFF});
+        for (TMemSector& sector : section.Sectors) {
+            sector.Used = false;
+            for (TMemPage& page : sector.Pages) {
+                page.Used = false;
+            }
+        }
+    }
+    SectorCount = 0;
+    PageCount = 0;
+    WordCount = 0;
     AddMessage("Reading hexfile....");
     return ParseHexLines(SplitLines(text));
 }

@@ -21,6 +21,10 @@ struct ProgramOptions {
     std::optional<FileFormat> FlashFormat;   // else by extension: ".hex" Intel HEX, else binary
     ByteOrder FlashOrder = ByteOrder::Image; // comparable with the firmware's HEX text
     std::string Link{}; // a symbolic link to the slave path, made at start, removed at exit
+    // --bus: these devices share the line instead of Device (which then stays at its
+    // defaults), all at the line's one speed, the first one's Baud.
+    std::vector<DeviceOptions> Bus{};
+    std::vector<std::string> BusFlashOut{}; // by index into Bus: its flash file, empty for none
     bool operator==(const ProgramOptions&) const = default;
 };
 
@@ -34,8 +38,10 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, ProgramOp
 std::vector<std::string> ToArguments(const ProgramOptions& options);
 
 FileFormat FormatFor(const ProgramOptions& options);
+FileFormat FormatFor(const ProgramOptions& options, const std::string& path);
 
-// Writes the device's flash where and as the options ask; true when nothing was asked.
+// Writes the device's flash (each bus device's) where and as the options ask; true when all
+// that was asked is written, or nothing was asked.
 bool SaveFlash(PtyServer& server, const ProgramOptions& options, std::string& error);
 
 } // namespace sim

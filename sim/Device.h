@@ -61,6 +61,7 @@ struct Counters {
     std::uint16_t LastCommand = 0;
     std::uint64_t RecordWrites = 0; // requests that wrote into the record area
     std::uint64_t RecordCountWrites = 0;
+    std::uint64_t Collisions = 0; // replies of the device that met another device's on a bus
 };
 
 struct Reply {

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
+#include <stdexcept>
 #include <sys/prctl.h>
 #include <system_error>
 #include <termios.h>
@@ -38,6 +40,7 @@ constexpr std::size_t ReadChunk = 4096;
 // A reply that the slave side does not take within this long (nobody reads the line) is lost.
 constexpr std::chrono::milliseconds LongestSend{200};
 constexpr int SendRetryMs = 10;
+constexpr std::uint8_t IdleByte = 0xFF; // what an idle RS-485 line reads as
 
 int SpeedToBaud(speed_t code) {
     for (const auto& speed : Speeds) {
@@ -60,14 +63,59 @@ timespec ToTimespec(std::chrono::nanoseconds wait) {
 
 } // namespace
 
+std::vector<std::uint8_t> Collide(const std::vector<std::vector<std::uint8_t>>& replies) {
+    std::size_t length = 0;
+    for (const auto& reply : replies) {
+        length = std::max(length, reply.size());
+    }
+    // The idle line is high and a driver sending a zero wins; the drivers are never in step,
+    // so each reply after the first is slipped by another bit.
+    std::vector<std::uint8_t> line(length, IdleByte);
+    for (std::size_t j = 0; j < replies.size(); ++j) {
+        const unsigned slip = j == 0 ? 0 : 1 + static_cast<unsigned>((j - 1) % 7);
+        std::uint8_t previous = IdleByte;
+        for (std::size_t k = 0; k < length; ++k) {
+            const std::uint8_t byte = k < replies[j].size() ? replies[j][k] : IdleByte;
+            line[k] &= static_cast<std::uint8_t>(byte << slip | previous >> (8 - slip));
+            previous = byte;
+        }
+    }
+    // Whatever the mix leaves, no prefix may pass for a frame. Spoiling a prefix's last
+    // (checksum) byte breaks it and leaves the shorter prefixes as they were.
+    for (std::size_t end = 1; end <= line.size(); ++end) {
+        const std::span<const std::uint8_t> prefix(line.data(), end);
+        if (HasValidCrc(Protocol::ModbusRtu, prefix) || HasValidCrc(Protocol::Loader, prefix)) {
+            line[end - 1] ^= 0x01;
+        }
+    }
+    return line;
+}
+
 bool IsSupportedBaud(int baud) {
     return std::any_of(Speeds.begin(), Speeds.end(),
                        [baud](const SpeedCode& s) { return s.Baud == baud; });
 }
 
+PtyServer::Node::Node(const DeviceOptions& options)
+    : Model(options), Assembler(Model.Listening(), Model.Baud()) {}
+
 PtyServer::PtyServer(const DeviceOptions& device, const LineOptions& line, LogSink log)
-    : Line(line), Log(std::move(log)), Began(Clock::now()), Model(device),
-      Assembler(Model.Listening(), Model.Baud()) {
+    : PtyServer(std::vector<DeviceOptions>{device}, line, std::move(log)) {}
+
+PtyServer::PtyServer(std::vector<DeviceOptions> devices, const LineOptions& line, LogSink log)
+    : Line(line), Log(std::move(log)), Began(Clock::now()) {
+    if (devices.empty()) {
+        throw std::invalid_argument("PtyServer: a line needs a device");
+    }
+    Nodes.reserve(devices.size());
+    for (DeviceOptions& options : devices) {
+        options.Baud = devices.front().Baud;
+        Nodes.emplace_back(options);
+        Names.push_back(devices.size() == 1
+                            ? std::string{}
+                            : "device " + std::to_string(Names.size()) + " (address " +
+                                  std::to_string(options.Address) + ")");
+    }
     Master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!Master.Valid()) {
         Fail("posix_openpt");
@@ -87,10 +135,12 @@ PtyServer::PtyServer(const DeviceOptions& device, const LineOptions& line, LogSi
     StopRead.Reset(pipeEnds[0]);
     StopWrite.Reset(pipeEnds[1]);
     if (Log) {
-        Model.SetLog([this](const std::string& text) { Write(text); });
-        Assembler.OnReject([this](std::span<const std::uint8_t> bytes) {
-            Write("rx " + Hex(bytes) + " (dropped: bad checksum or incomplete)");
-        });
+        for (std::size_t i = 0; i < Nodes.size(); ++i) {
+            Nodes[i].Model.SetLog([this, i](const std::string& text) { Write(Prefix(i) + text); });
+            Nodes[i].Assembler.OnReject([this, i](std::span<const std::uint8_t> bytes) {
+                Write(Prefix(i) + "rx " + Hex(bytes) + " (dropped: bad checksum or incomplete)");
+            });
+        }
     }
 }
 
@@ -114,14 +164,18 @@ void PtyServer::Write(const std::string& text) const {
     Log(stamp + text);
 }
 
-bool PtyServer::SpeedMatches() {
+std::string PtyServer::Prefix(std::size_t index) const {
+    return Names[index].empty() ? std::string{} : Names[index] + ": ";
+}
+
+std::optional<int> PtyServer::LineBaud() const {
     termios settings{};
     if (tcgetattr(Master.Get(), &settings) != 0) {
-        return true; // nothing to compare with; take the bytes
+        return std::nullopt; // nothing to compare with; take the bytes
     }
     const int out = SpeedToBaud(cfgetospeed(&settings));
     const speed_t in = cfgetispeed(&settings);
-    return out == Model.Baud() && (in == 0 || SpeedToBaud(in) == out);
+    return in == 0 || SpeedToBaud(in) == out ? out : 0; // 0: no speed any device is at
 }
 
 void PtyServer::Run() {
@@ -140,8 +194,10 @@ void PtyServer::Run() {
             if (!Queue.empty()) {
                 deadline = Queue.front().Due;
             }
-            if (const auto framing = Assembler.Deadline()) {
-                deadline = deadline ? std::min(*deadline, *framing) : *framing;
+            for (const Node& node : Nodes) {
+                if (const auto framing = node.Assembler.Deadline()) {
+                    deadline = deadline ? std::min(*deadline, *framing) : *framing;
+                }
             }
         }
         const bool hungUp = hangupPause.count() > 0;
@@ -188,42 +244,106 @@ void PtyServer::Receive(Clock::time_point now) {
     }
     const std::span<const std::uint8_t> bytes(buffer.data(), static_cast<std::size_t>(got));
     std::lock_guard lock(Guard);
-    if (Line.CheckSpeed && !SpeedMatches()) {
-        Model.Count().WrongSpeedBytes += bytes.size();
-        Write("ignored at a wrong line speed: " + Hex(bytes));
-        return;
+    const std::optional<int> baud = Line.CheckSpeed ? LineBaud() : std::nullopt;
+    for (std::size_t i = 0; i < Nodes.size(); ++i) {
+        Node& node = Nodes[i];
+        if (baud && *baud != node.Model.Baud()) {
+            node.Model.Count().WrongSpeedBytes += bytes.size();
+            Write(Prefix(i) + "ignored at a wrong line speed: " + Hex(bytes));
+            continue;
+        }
+        node.Assembler.Push(bytes, now);
     }
-    Assembler.Push(bytes, now);
     Drain(now);
 }
 
 void PtyServer::Drain(Clock::time_point now) {
-    while (const auto frame = Assembler.Next(now)) {
-        Write("rx " + Hex(frame->Bytes));
-        const int baud = Model.Baud();
-        const Protocol protocol = Model.Listening();
-        const Response response = Model.Handle(frame->Bytes);
-        if (response.CloseLine) {
-            Queue.push_back({{}, now, true}); // the reply goes down with the line
-            return;
-        }
-        if (response.Answer) {
-            const Reply& reply = *response.Answer;
-            Clock::time_point due = now + reply.Work;
-            if (Line.WireTime) {
-                due = frame->Start + WireTime(frame->Bytes.size(), baud) + reply.Work +
-                      WireTime(reply.Bytes.size(), baud);
+    // One frame of each device a round, so that the devices' replies to one frame are queued
+    // together.
+    for (bool more = true; more;) {
+        more = false;
+        for (std::size_t i = 0; i < Nodes.size(); ++i) {
+            Node& node = Nodes[i];
+            const auto frame = node.Assembler.Next(now);
+            if (!frame) {
+                continue;
             }
-            due = std::max(due, LastDue);
-            LastDue = due;
-            Queue.push_back({reply.Bytes, due, false});
-        }
-        if (Model.Listening() != protocol || Model.Baud() != baud) {
-            // Whatever came in behind the frame is for the program that runs now.
-            Assembler.Switch(Model.Listening(), Model.Baud());
+            more = true;
+            Write(Prefix(i) + "rx " + Hex(frame->Bytes));
+            const int baud = node.Model.Baud();
+            const Protocol protocol = node.Model.Listening();
+            const Response response = node.Model.Handle(frame->Bytes);
+            if (response.CloseLine) {
+                Queue.push_back({{}, now, true}); // the reply goes down with the line
+                return;
+            }
+            if (response.Answer) {
+                Answer(i, *frame, *response.Answer, baud, now);
+            }
+            if (node.Model.Listening() != protocol || node.Model.Baud() != baud) {
+                // Whatever came in behind the frame is for the program that runs now.
+                node.Assembler.Switch(node.Model.Listening(), node.Model.Baud());
+            }
         }
     }
-    Model.Count().Rejected = Assembler.RejectedFrames();
+    for (Node& node : Nodes) {
+        node.Model.Count().Rejected = node.Assembler.RejectedFrames();
+    }
+}
+
+bool PtyServer::Overlap(const Pending& pending, const Pending& reply) const {
+    if (Line.WireTime) {
+        return pending.WireStart < reply.Due && reply.WireStart < pending.Due;
+    }
+    return pending.RequestStart == reply.RequestStart && pending.Request == reply.Request;
+}
+
+void PtyServer::Answer(std::size_t sender, const Frame& frame, const Reply& reply, int baud,
+                       Clock::time_point now) {
+    Pending next{.Bytes = reply.Bytes,
+                 .Due = now + reply.Work,
+                 .Parts = {reply.Bytes},
+                 .Senders = {sender},
+                 .RequestStart = frame.Start,
+                 .Request = frame.Bytes};
+    const std::chrono::nanoseconds wire =
+        Line.WireTime ? WireTime(reply.Bytes.size(), baud) : std::chrono::nanoseconds{0};
+    if (Line.WireTime) {
+        next.Due = frame.Start + WireTime(frame.Bytes.size(), baud) + reply.Work + wire;
+    }
+    next.WireStart = next.Due - wire;
+    for (auto it = Queue.begin(); it != Queue.end(); ++it) {
+        Pending& pending = *it;
+        if (pending.CloseAfter || !Overlap(pending, next) ||
+            std::find(pending.Senders.begin(), pending.Senders.end(), sender) !=
+                pending.Senders.end()) {
+            continue; // a device sends its own replies one after the other
+        }
+        if (pending.Senders.size() == 1) {
+            ++Nodes[pending.Senders.front()].Model.Count().Collisions;
+        }
+        ++Nodes[sender].Model.Count().Collisions;
+        pending.Parts.push_back(next.Bytes);
+        pending.Senders.push_back(sender);
+        pending.Bytes = Collide(pending.Parts);
+        pending.WireStart = std::min(pending.WireStart, next.WireStart);
+        pending.Due = std::max(pending.Due, next.Due);
+        // The replies behind keep their order.
+        for (auto later = std::next(it); later != Queue.end(); ++later) {
+            later->Due = std::max(later->Due, std::prev(later)->Due);
+        }
+        LastDue = std::max(LastDue, Queue.back().Due);
+        std::string names;
+        for (std::size_t index : pending.Senders) {
+            names += (names.empty() ? "" : ", ") + Names[index];
+        }
+        Write("collision: " + names + " answer at once; the master gets broken bytes");
+        return;
+    }
+    next.Due = std::max(next.Due, LastDue);
+    next.WireStart = next.Due - wire;
+    LastDue = next.Due;
+    Queue.push_back(std::move(next));
 }
 
 bool PtyServer::SendDue(Clock::time_point now) {

@@ -55,7 +55,11 @@ int main(int argc, char** argv) {
     }
     std::optional<sim::PtyServer> server;
     try {
-        server.emplace(options.Device, options.Line, log);
+        if (options.Bus.empty()) {
+            server.emplace(options.Device, options.Line, log);
+        } else {
+            server.emplace(options.Bus, options.Line, log);
+        }
     } catch (const std::system_error& e) {
         std::fprintf(stderr, "converter-sim: %s\n", e.what());
         return 1;

@@ -364,6 +364,87 @@ private slots:
         QVERIFY(folder.Read().find("Com-Port=4\nBaudrate=2\n") != std::string::npos);
     }
 
+    // The search finds two converters and a meter; Yes updates both in turn on the progress
+    // page, each named there with its own record and log line, and one box tells how each
+    // ended. The meter is never written to.
+    void severalFoundAreUpdatedOneAfterAnotherOnYes() {
+        TSimOnPty line({.Bus = {{.Address = 5, .Baud = 38400},
+                                {.Address = 9, .Baud = 38400},
+                                {.Address = 11, .Baud = 38400, .Foreign = true}}});
+        TSettingsFolder folder;
+        auto window = WindowOn(line.SlavePath(), folder);
+        TwinMain& w = *window;
+
+        QStringList activities;
+        QTimer watcher;
+        QObject::connect(&watcher, &QTimer::timeout, [&] {
+            if (activities.isEmpty() || activities.back() != w.labActivity->text()) {
+                activities << w.labActivity->text();
+            }
+        });
+        watcher.start(1);
+        TMessageBoxAnswerer answerer({true, true});
+        w.btnContinue->click();
+
+        QCOMPARE(answerer.Texts.size(), 3);
+        QCOMPARE(answerer.Texts[1],
+                 QString("Found on COM5:\n"
+                         "Address 5 with 38400 baud (type 0, subtype 0, version 2.1.5)\n"
+                         "Address 9 with 38400 baud (type 0, subtype 0, version 2.1.5)\n"
+                         "Address 11 with 38400 baud: a Modbus device that is not a converter "
+                         "(exception 2: illegal data address)\n\n"
+                         "Update all 2 converters now, one after another?"));
+        QVERIFY2(answerer.Texts[2].startsWith("Converters on COM5:\nAddress 5: 2.1.5 -> 2.1.5, "
+                                              "Firmware loaded successfully! ("),
+                 qPrintable(answerer.Texts[2]));
+        QVERIFY(answerer.Texts[2].endsWith("\n\n2 of 2 converters updated."));
+        QVERIFY2(activities.contains("Converter 2 of 2, address 9: Loading Firmware..."),
+                 qPrintable(activities.join(" | ")));
+        QCOMPARE(w.labActivity->text(), SuccessText);
+        QVERIFY(w.btnExit->isEnabled());
+        QVERIFY(!w.Terminated());
+        QCOMPARE(int(line.RecordCount(0)), 1);
+        QCOMPARE(int(line.RecordCount(1)), 1);
+        const sim::Counters meter = line.Counters(2);
+        QCOMPARE(meter.Activations + meter.RecordWrites + meter.CommandWrites, 0u);
+
+        std::ifstream log(folder.FilePath("firmware-loader-log.jsonl"));
+        std::vector<std::string> entries;
+        for (std::string entry; std::getline(log, entry);) {
+            entries.push_back(entry);
+        }
+        QCOMPARE(entries.size(), std::size_t{2});
+        QVERIFY2(entries[1].find("\"baud\":38400,\"address\":9,\"mode\":\"normal\",") !=
+                     std::string::npos,
+                 entries[1].c_str());
+        w.btnExit->click();
+        QVERIFY(w.Terminated());
+    }
+
+    // Another converter's boot loader waits on the line: the converter that answers is not
+    // activated, and the page is back for the user to choose the one to finish.
+    void secondBootLoaderIsRefused() {
+        TSimOnPty line({.Bus = {{.Address = 1}, {.Address = 4, .InLoader = true}}});
+        TSettingsFolder folder;
+        auto window = WindowOn(line.SlavePath(), folder);
+        TwinMain& w = *window;
+
+        TMessageBoxAnswerer answerer;
+        w.btnContinue->click();
+
+        QCOMPARE(answerer.Texts,
+                 QStringList{"A converter's boot loader is already waiting on COM5 (its update "
+                             "was broken off).\n\nStarting a second one would leave both "
+                             "unusable. Choose the address of the converter that no longer "
+                             "answers and continue to finish it first."});
+        QVERIFY(!w.Terminated());
+        QCOMPARE(w.Pages->currentWidget(), w.tsComm);
+        QVERIFY(w.btnContinue->isEnabled() && w.btnExit->isEnabled());
+        QCOMPARE(line.Counters(0).Activations, 0u);
+        QCOMPARE(line.Counters(1).Collisions, 0u);
+        QVERIFY(ServiceLogLine(folder).find("\"result\":23,") != std::string::npos);
+    }
+
     void portThatCannotBeOpened() {
         TSettingsFolder folder;
         auto window = WindowOn(folder.FilePath("no-such-device"), folder);

@@ -140,6 +140,27 @@ TRun Fwloader(const std::vector<std::string>& args, std::optional<uid_t> user = 
     return run;
 }
 
+// The flash file a simulator wrote at its end holds, from 0x4000 on, srecord's image of the
+// carried firmware; the file is removed.
+bool FlashHoldsTheFirmware(const std::string& flashFile) {
+    std::ifstream flashIn(flashFile, std::ios::binary);
+    const std::string flash{std::istreambuf_iterator<char>(flashIn), {}};
+    std::ifstream imageIn(FWL_FIRMWARE_IMAGE, std::ios::binary);
+    const std::string image{std::istreambuf_iterator<char>(imageIn), {}};
+    std::filesystem::remove(flashFile);
+    return flash.size() == 0x10000 && image.size() == 0xC000 &&
+           flash.compare(0x4000, image.size(), image) == 0;
+}
+
+std::vector<std::string> LogLines(const std::string& log) {
+    std::ifstream in(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 TEST(Cli, UpdateWritesTheFirmwareAndEndsWithTheHistory) {
     TSimOnPty sim({.Device = {.Version = 0x2105}});
     const TRun run = Fwloader({"update", "--port", sim.SlavePath(), "--address", "1"});
@@ -238,6 +259,149 @@ TEST(Cli, DeviceThatIsNoConverterIsToldAsOne) {
     const sim::Counters counters = foreign.Counters();
     EXPECT_EQ(counters.Exceptions, 6u); // two tries each, identify and update; one each scan
     EXPECT_EQ(counters.Activations + counters.RecordWrites + counters.CommandWrites, 0u);
+}
+
+// Four converters (one of the old generation) and a meter on one line: the run finds them at
+// the one baud rate, updates each in address order with its own record and log line, and
+// never writes to the meter.
+TEST(Cli, UpdateAllUpdatesEveryConverterOnTheLine) {
+    const std::string stem = ::testing::TempDir() + "cli-all-" + std::to_string(getpid());
+    const std::vector<std::string> flash{stem + "-3.bin", stem + "-5.bin", stem + "-7.bin", "",
+                                         stem + "-12.bin"};
+    const sim::DeviceOptions converter{.Baud = 57600, .BlankFlash = true};
+    const auto at = [&converter](std::uint8_t address) {
+        sim::DeviceOptions device = converter;
+        device.Address = address;
+        return device;
+    };
+    sim::DeviceOptions old = at(5);
+    old.Gen = sim::Generation::Old;
+    TSimOnPty line(
+        {.Bus = {at(3), old, at(7), {.Address = 11, .Baud = 57600, .Foreign = true}, at(12)},
+         .BusFlashOut = flash});
+    const std::string log = stem + ".jsonl";
+    const TRun run = Fwloader({"update", "--all", "--port", line.SlavePath(), "--baud", "57600",
+                               "--addresses", "1,3,5,7,11,12", "--log", log});
+    EXPECT_EQ(run.Code, 0) << run.Err;
+    EXPECT_NE(run.Out.find("address 11  57600 baud  a Modbus device that is not a converter "
+                           "(exception 2: illegal data address)\naddress 12  57600 baud  type 0"),
+              std::string::npos)
+        << run.Out;
+    EXPECT_NE(run.Out.find(" generation\n== address 3 (1 of 4)\n"), std::string::npos);
+    EXPECT_NE(run.Out.find("== address 12 (4 of 4)\n"), std::string::npos);
+    for (const char* address : {"3", "5", "7", "12"}) {
+        EXPECT_NE(run.Out.find(std::string("\naddress ") + address +
+                               "  2.1.5 -> 2.1.5  Firmware loaded successfully!  "),
+                  std::string::npos)
+            << address;
+    }
+    EXPECT_NE(run.Err.find("4 of 4 converters updated in "), std::string::npos) << run.Err;
+
+    const std::vector<std::string> entries = LogLines(log);
+    std::filesystem::remove(log);
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_NE(entries[0].find("\"address\":3,\"mode\":\"normal\""), std::string::npos);
+    EXPECT_NE(entries[3].find("\"address\":12,\"mode\":\"normal\""), std::string::npos);
+    for (const std::string& entry : entries) {
+        EXPECT_NE(entry.find("\"result\":0,\"message\":\"\",\"detail\":\"\","), std::string::npos);
+        EXPECT_NE(entry.find(",\"bytes\":17540,"), std::string::npos) << entry;
+    }
+    for (const std::size_t device : {0u, 1u, 2u, 4u}) {
+        EXPECT_EQ(line.RecordCount(device), 1u) << device;
+    }
+    line.Stop();
+    const sim::Counters meter = line.Counters(3);
+    EXPECT_EQ(meter.Activations + meter.RecordWrites + meter.CommandWrites, 0u);
+    for (const std::size_t device : {0u, 1u, 2u, 4u}) {
+        EXPECT_EQ(line.Counters(device).Collisions, 0u);
+        EXPECT_TRUE(FlashHoldsTheFirmware(flash[device])) << flash[device];
+    }
+}
+
+// A converter whose download fails stops the run: its boot loader waits, so nothing else on
+// the line is activated until it is finished, by a later update nor by a later run; what was
+// refused by its version is skipped. A meter on the same line is never offered the resume.
+TEST(Cli, FailedDownloadStopsTheRunAndNoSecondBootLoaderStarts) {
+    sim::DeviceOptions tooOld{.Version = 0x2000, .Address = 2, .Baud = 57600};
+    sim::DeviceOptions first{.Address = 3, .Baud = 57600};
+    // Three bad replies in a row to one boot loader frame break the download off midway.
+    sim::DeviceOptions breaks{
+        .Address = 4,
+        .Baud = 57600,
+        .Defect = {
+            .Kind = sim::FaultKind::BadCrc, .Nth = 300, .Times = 3, .Where = sim::Side::Loader}};
+    sim::DeviceOptions last{.Address = 9, .Baud = 57600};
+    TSimOnPty line(
+        {.Bus = {tooOld, first, breaks, last, {.Address = 11, .Baud = 57600, .Foreign = true}}});
+    const std::string port = line.SlavePath();
+    const std::string log =
+        ::testing::TempDir() + "cli-all-broken-" + std::to_string(getpid()) + ".jsonl";
+    const std::vector<std::string> all{"update", "--all", "--port", port,         "--baud",
+                                       "57600",  "--log", log,      "--addresses"};
+    const auto with = [](std::vector<std::string> args, const std::string& more) {
+        args.push_back(more);
+        return args;
+    };
+
+    const TRun run = Fwloader(with(all, "2,3,4,9"));
+    EXPECT_EQ(run.Code, 22) << run.Err;
+    EXPECT_NE(run.Out.find("\naddress 2  2.0.0 -> ?  skipped  "), std::string::npos) << run.Out;
+    EXPECT_NE(run.Out.find("\naddress 4  2.1.5 -> ?  Download failed!  "), std::string::npos);
+    EXPECT_NE(run.Out.find("\naddress 9  2.1.5 -> ?  not started  0.0 s\n"), std::string::npos);
+    EXPECT_EQ(run.Err.substr(0, run.Err.find('\n') + 1),
+              "Firmware update is not possible with this converter version! Skipped.\n");
+    EXPECT_NE(run.Err.find("\nDownload failed!\n1 of 4 converters updated in "), std::string::npos)
+        << run.Err;
+    EXPECT_TRUE(run.Err.ends_with(
+        "Not every converter was updated.\nFinish address 4 with: fwloader update --resume "
+        "--port " +
+        port + " --address 4 --baud 57600\nThen the rest with: fwloader update --all --port " +
+        port + " --baud 57600 --addresses 9\n"))
+        << run.Err;
+    EXPECT_EQ(line.RecordCount(1), 1u);
+    EXPECT_EQ(line.Mode(2), sim::Mode::Loader);
+
+    const std::string waiting = "A converter's boot loader is already waiting on " + port +
+                                " (its update was broken off).\n";
+    const TRun one =
+        Fwloader({"update", "--port", port, "--address", "9", "--baud", "57600", "--log", log});
+    EXPECT_EQ(one.Code, 23);
+    const std::string named = "Finish it first: fwloader update --resume --port " + port +
+                              " --address 4 --baud 57600 (the service log's newest entry for " +
+                              port + ": the update of address 4 failed at " + TodayIsoDate();
+    EXPECT_TRUE(one.Err.starts_with(waiting + named)) << one.Err;
+    const TRun rest = Fwloader(with(all, "9"));
+    EXPECT_EQ(rest.Code, 23);
+    EXPECT_TRUE(rest.Err.starts_with(waiting + named)) << rest.Err;
+    // Without the log's word, the converter to finish is the one that no longer answers.
+    const TRun unknown = Fwloader({"update", "--all", "--port", port, "--baud", "57600", "--log",
+                                   log + ".none", "--addresses", "9"});
+    EXPECT_EQ(unknown.Err, waiting + "Finish it first: fwloader update --resume --port " + port +
+                               " --address N --baud 57600, N being the converter that no longer "
+                               "answers (fwloader scan --port " +
+                               port + " lists those that do).\n");
+    const TRun meter =
+        Fwloader({"update", "--port", port, "--address", "11", "--baud", "57600", "--no-log"});
+    EXPECT_EQ(meter.Code, 12);
+    EXPECT_NE(meter.Err.find("A Modbus device answers at address 11, but it is not a converter"),
+              std::string::npos);
+    EXPECT_EQ(meter.Err.find("--resume"), std::string::npos) << meter.Err;
+    const sim::Counters untouched = line.Counters(3);
+    EXPECT_EQ(untouched.Activations + untouched.Erases, 0u);
+
+    // Finished as the hint says, the rest of the line follows.
+    EXPECT_EQ(Fwloader({"update", "--resume", "--port", port, "--address", "4", "--baud", "57600",
+                        "--log", log})
+                  .Code,
+              0);
+    const TRun finished = Fwloader(with(all, "9"));
+    std::filesystem::remove(log);
+    EXPECT_EQ(finished.Code, 0) << finished.Err;
+    EXPECT_EQ(line.RecordCount(3), 1u);
+    line.Stop();
+    for (std::size_t device = 0; device < 5; ++device) {
+        EXPECT_EQ(line.Counters(device).Collisions, 0u) << device;
+    }
 }
 
 // The search reads at each baud rate asked for, at every address, and writes nothing. Each
@@ -357,14 +521,7 @@ TEST(Cli, BrokenOffDownloadIsFoundAndFinishedWithResume) {
     EXPECT_EQ(sim.RecordCount(), 1u);
     EXPECT_EQ(sim.Mode(), sim::Mode::Application);
     sim.Stop();
-    std::ifstream flashIn(flashFile, std::ios::binary);
-    const std::string flash{std::istreambuf_iterator<char>(flashIn), {}};
-    std::ifstream imageIn(FWL_FIRMWARE_IMAGE, std::ios::binary);
-    const std::string image{std::istreambuf_iterator<char>(imageIn), {}};
-    std::filesystem::remove(flashFile);
-    ASSERT_EQ(flash.size(), 0x10000u);
-    ASSERT_EQ(image.size(), 0xC000u);
-    EXPECT_TRUE(flash.compare(0x4000, image.size(), image) == 0);
+    EXPECT_TRUE(FlashHoldsTheFirmware(flashFile));
 
     // The service log holds every attempt of the update, the failures with their texts, each
     // line a JSON object to a reader nobody here wrote.
@@ -373,11 +530,7 @@ TEST(Cli, BrokenOffDownloadIsFoundAndFinishedWithResume) {
             ("python3 -c 'import json,sys; [json.loads(l) for l in open(sys.argv[1])]' " + log)
                 .c_str()),
         0);
-    std::ifstream logIn(log);
-    std::vector<std::string> entries;
-    for (std::string entry; std::getline(logIn, entry);) {
-        entries.push_back(entry);
-    }
+    const std::vector<std::string> entries = LogLines(log);
     const TRun listed = Fwloader({"log", "--log", log});
     std::filesystem::remove(log);
     ASSERT_EQ(entries.size(), 3u);

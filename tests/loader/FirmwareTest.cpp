@@ -57,11 +57,13 @@ TEST(Firmware, HasTheFormOfTheApplicationImage) {
     EXPECT_EQ(recordsBySize, (std::map<int, int>{{2, 6}, {4, 1}, {22, 1}, {30, 1}, {32, 546}}));
 }
 
-TEST(Firmware, FitsProcessorZeroOnly) {
+// Read again for the next converter, the image replaces itself: the counts stay the same.
+TEST(Firmware, FitsProcessorZeroOnlyAndReadsTheSameEachTime) {
     TMessageRecorder messages;
     THexLoader first;
     first.SetMessageList(&messages);
     ASSERT_TRUE(first.SelectProcessor(0));
+    EXPECT_TRUE(first.LoadHexResource("HEX_FILE"));
     EXPECT_TRUE(first.LoadHexResource("HEX_FILE"));
 
     THexLoader second;
@@ -70,6 +72,8 @@ TEST(Firmware, FitsProcessorZeroOnly) {
     EXPECT_FALSE(second.LoadHexResource("HEX_FILE"));
 
     EXPECT_EQ(messages.Lines, (std::vector<std::string>{
+                                  "Reading hexfile....",
+                                  "Done reading hexfile (36 sectors, 275 pages, 17540 bytes)!",
                                   "Reading hexfile....",
                                   "Done reading hexfile (36 sectors, 275 pages, 17540 bytes)!",
                                   "Reading hexfile....",

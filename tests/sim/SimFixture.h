@@ -12,7 +12,8 @@ class SimFixture : public ::testing::Test {
 protected:
     void Start(const TSimOnPtyOptions& options = {}) {
         Sim.emplace(options);
-        Line.emplace(Sim->SlavePath(), options.Device.Baud);
+        Line.emplace(Sim->SlavePath(),
+                     options.Bus.empty() ? options.Device.Baud : options.Bus.front().Baud);
     }
 
     // The request goes unanswered: the probe sent after it gets exactly its own reply.
@@ -30,8 +31,8 @@ protected:
     }
 
     // Frames the device has taken off the line, answered or not.
-    std::uint64_t FramesTaken() {
-        const sim::Counters counters = Sim->Counters();
+    std::uint64_t FramesTaken(std::size_t device = 0) {
+        const sim::Counters counters = Sim->Counters(device);
         return counters.Handled + counters.Rejected + counters.OtherAddress;
     }
 

@@ -45,9 +45,17 @@ bool Verbose(const TSimOnPtyOptions& options) {
 sim::ProgramOptions ProgramOptionsOf(const TSimOnPtyOptions& options) {
     sim::ProgramOptions program;
     program.Device = options.Device;
+    program.FlashOut = options.FlashOut;
+    if (options.Bus.size() == 1) {
+        // converter-sim's bus has two devices or more; one is the plain device.
+        program.Device = options.Bus.front();
+        program.FlashOut = options.BusFlashOut.empty() ? std::string{} : options.BusFlashOut[0];
+    } else {
+        program.Bus = options.Bus;
+        program.BusFlashOut = options.BusFlashOut;
+    }
     program.Line = options.Line;
     program.Verbose = Verbose(options);
-    program.FlashOut = options.FlashOut;
     program.FlashOrder = options.FlashOrder;
     program.Link = options.Link;
     return program;
@@ -76,10 +84,12 @@ TSimOnPty::TSimOnPty(const TSimOnPtyOptions& options) : Options(options) {
         StartChild(options);
         return;
     }
+    const auto log =
+        Verbose(options) ? sim::PtyServer::LogSink(LogToStderr) : sim::PtyServer::LogSink{};
     try {
-        Server = std::make_unique<sim::PtyServer>(
-            options.Device, options.Line,
-            Verbose(options) ? sim::PtyServer::LogSink(LogToStderr) : sim::PtyServer::LogSink{});
+        Server = options.Bus.empty()
+                     ? std::make_unique<sim::PtyServer>(options.Device, options.Line, log)
+                     : std::make_unique<sim::PtyServer>(options.Bus, options.Line, log);
     } catch (const std::system_error& e) {
         throw std::runtime_error(std::string("SimOnPty: ") + e.what());
     }
@@ -211,32 +221,37 @@ sim::PtyServer& TSimOnPty::InProcessServer() {
     return *Server;
 }
 
-sim::Counters TSimOnPty::Counters() {
-    return WithDevice([](sim::Device& device) { return device.Count(); });
+std::size_t TSimOnPty::DeviceCount() {
+    return InProcessServer().DeviceCount();
 }
 
-std::vector<sim::LoaderCommand> TSimOnPty::LoaderLog() {
-    return WithDevice([](sim::Device& device) { return device.LoaderLog(); });
+sim::Counters TSimOnPty::Counters(std::size_t device) {
+    return WithDevice(device, [](sim::Device& d) { return d.Count(); });
 }
 
-std::vector<std::uint16_t> TSimOnPty::FlashWords(std::uint16_t address, std::size_t count) {
-    return WithDevice([&](sim::Device& device) {
+std::vector<sim::LoaderCommand> TSimOnPty::LoaderLog(std::size_t device) {
+    return WithDevice(device, [](sim::Device& d) { return d.LoaderLog(); });
+}
+
+std::vector<std::uint16_t> TSimOnPty::FlashWords(std::uint16_t address, std::size_t count,
+                                                 std::size_t device) {
+    return WithDevice(device, [&](sim::Device& d) {
         std::vector<std::uint16_t> words;
         for (std::size_t i = 0; i < count; ++i) {
-            words.push_back(device.Memory().Read(static_cast<std::uint16_t>(address + 2 * i)));
+            words.push_back(d.Memory().Read(static_cast<std::uint16_t>(address + 2 * i)));
         }
         return words;
     });
 }
 
-std::array<std::uint16_t, sim::RecordRegisters> TSimOnPty::Records() {
-    return WithDevice([](sim::Device& device) { return device.Records(); });
+std::array<std::uint16_t, sim::RecordRegisters> TSimOnPty::Records(std::size_t device) {
+    return WithDevice(device, [](sim::Device& d) { return d.Records(); });
 }
 
-std::uint16_t TSimOnPty::RecordCount() {
-    return WithDevice([](sim::Device& device) { return device.RecordCount(); });
+std::uint16_t TSimOnPty::RecordCount(std::size_t device) {
+    return WithDevice(device, [](sim::Device& d) { return d.RecordCount(); });
 }
 
-sim::Mode TSimOnPty::Mode() {
-    return WithDevice([](sim::Device& device) { return device.GetMode(); });
+sim::Mode TSimOnPty::Mode(std::size_t device) {
+    return WithDevice(device, [](sim::Device& d) { return d.GetMode(); });
 }

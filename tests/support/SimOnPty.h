@@ -25,13 +25,18 @@
 //     EXPECT_EQ(sim.Counters().Erases, 36u);
 //
 // Every accessor locks the device against the serving thread, so a test may also look while
-// the simulator runs.
+// the simulator runs. A bus of several devices on the one line:
+//
+//     TSimOnPty sim({.Bus = {{.Address = 3}, {.Address = 7, .InLoader = true}}});
+//     EXPECT_EQ(sim.Counters(1).LoaderReplies, 1u);
 struct TSimOnPtyOptions {
     sim::DeviceOptions Device{};
+    std::vector<sim::DeviceOptions> Bus{}; // when not empty, these devices and not Device
     sim::LineOptions Line{};
     bool ChildProcess = false; // converter-sim as a child instead of a thread
     bool Verbose = false;      // every frame in hex on stderr; also FWL_SIM_VERBOSE=1
     std::string FlashOut{};    // flash written here at Stop (".hex": Intel HEX, else binary)
+    std::vector<std::string> BusFlashOut{}; // the same for each bus device, by index into Bus
     sim::ByteOrder FlashOrder = sim::ByteOrder::Image; // pairs as in the firmware's HEX
     std::string Link{}; // a symbolic link to the slave path while the simulator runs
 };
@@ -55,17 +60,24 @@ public:
     // True once the line-vanishes fault has closed the pty (in process only).
     bool LineVanished() const;
 
-    // In process only; these throw std::logic_error for a child.
-    sim::Counters Counters();
-    std::vector<sim::LoaderCommand> LoaderLog();
-    std::vector<std::uint16_t> FlashWords(std::uint16_t address, std::size_t count);
-    std::array<std::uint16_t, sim::RecordRegisters> Records();
-    std::uint16_t RecordCount();
-    sim::Mode Mode();
+    // In process only; these throw std::logic_error for a child. The device is the first
+    // unless its index on the bus is given.
+    std::size_t DeviceCount();
+    sim::Counters Counters(std::size_t device = 0);
+    std::vector<sim::LoaderCommand> LoaderLog(std::size_t device = 0);
+    std::vector<std::uint16_t> FlashWords(std::uint16_t address, std::size_t count,
+                                          std::size_t device = 0);
+    std::array<std::uint16_t, sim::RecordRegisters> Records(std::size_t device = 0);
+    std::uint16_t RecordCount(std::size_t device = 0);
+    sim::Mode Mode(std::size_t device = 0);
 
     template <class F>
+    decltype(auto) WithDevice(std::size_t device, F&& f) {
+        return InProcessServer().WithDevice(device, std::forward<F>(f));
+    }
+    template <class F>
     decltype(auto) WithDevice(F&& f) {
-        return InProcessServer().WithDevice(std::forward<F>(f));
+        return WithDevice(0, std::forward<F>(f));
     }
 
     // The converter-sim program the child mode runs: $FWL_CONVERTER_SIM, else the one built

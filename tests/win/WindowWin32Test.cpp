@@ -29,6 +29,12 @@ const std::wstring Success = L"Firmware loaded successfully!";
 const std::wstring LoaderQuestion =
     L"The converter's boot loader is waiting (no application runs).\n\nFinish the update now?";
 
+// The question after no answer at address 1 with 19200 baud.
+std::wstring SearchQuestion(const std::wstring& port) {
+    return L"No converter answers at address 1 with 19200 baud on " + port + L".\n\nSearch " +
+           port + L" for converters at every address and baud rate?";
+}
+
 // Generous margins: each wait ends as soon as what it waits for is there.
 constexpr auto Patience = 60s;        // a window or a box to appear, a program to end
 constexpr auto UpdatePatience = 5min; // a whole update with the line's timing
@@ -473,9 +479,7 @@ TEST(WindowWin32, NothingAnswersEndsWithTheConnectText) {
         SCOPED_TRACE(answer == IDYES ? "search" : "no search");
         TRun run;
         ASSERT_NO_FATAL_FAILURE(run.StartUpdate(FWL_EMPTY_PORT, BaudIndex19200, 1));
-        EXPECT_EQ(run.AnswerBox(answer), L"No converter answers at address 1 with 19200 baud on " +
-                                             port + L".\n\nSearch " + port +
-                                             L" for converters at every address and baud rate?");
+        EXPECT_EQ(run.AnswerBox(answer), SearchQuestion(port));
         EXPECT_EQ(run.AnswerBox(IDOK, UpdatePatience),
                   L"Couldn't connect to converter via " + port + L"!\nProgram terminated!");
         EXPECT_EQ(run.ExitCode(), 0u);
@@ -531,9 +535,7 @@ TEST(WindowWin32, SearchFindsTheConverterAndYesUpdatesItThere) {
     TRun run;
     ASSERT_NO_FATAL_FAILURE(run.StartUpdate(FWL_SEARCH_PORT, BaudIndex19200, 1));
     const std::wstring port = Widen(FWL_SEARCH_PORT);
-    EXPECT_EQ(run.AnswerBox(IDYES), L"No converter answers at address 1 with 19200 baud on " +
-                                        port + L".\n\nSearch " + port +
-                                        L" for converters at every address and baud rate?");
+    EXPECT_EQ(run.AnswerBox(IDYES), SearchQuestion(port));
     EXPECT_EQ(run.AnswerBox(IDYES, UpdatePatience),
               L"Found a converter at address " + std::to_wstring(FWL_SEARCH_ADDRESS) +
                   L" with 38400 baud (type 0, subtype 0, version 2.1.5).\n\nUpdate it now?");
@@ -547,6 +549,33 @@ TEST(WindowWin32, SearchFindsTheConverterAndYesUpdatesItThere) {
     const auto lines = Lines(run.SettingsFile());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Baudrate=" + std::to_string(BaudIndex38400)),
               lines.end());
+}
+
+// Two converters and a meter on one line: the search's box lists them, Yes updates both in
+// turn, and one box tells how each ended before the window ends as after one update.
+TEST(WindowWin32, SeveralFoundAreUpdatedOneAfterAnotherOnYes) {
+    TRun run;
+    ASSERT_NO_FATAL_FAILURE(run.StartUpdate(FWL_BUS_PORT, BaudIndex19200, 1));
+    const std::wstring port = Widen(FWL_BUS_PORT);
+    EXPECT_EQ(run.AnswerBox(IDYES), SearchQuestion(port));
+    EXPECT_EQ(run.AnswerBox(IDYES, UpdatePatience),
+              L"Found on " + port +
+                  L":\nAddress 5 with 38400 baud (type 0, subtype 0, version 2.1.5)\n"
+                  L"Address 9 with 38400 baud (type 0, subtype 0, version 2.1.5)\n"
+                  L"Address 11 with 38400 baud: a Modbus device that is not a converter "
+                  L"(exception 2: illegal data address)\n\n"
+                  L"Update all 2 converters now, one after another?");
+    const std::wstring results = run.AnswerBox(IDOK, 2 * UpdatePatience);
+    EXPECT_TRUE(results.starts_with(L"Converters on " + port +
+                                    L":\nAddress 5: 2.1.5 -> 2.1.5, Firmware loaded "
+                                    L"successfully! ("))
+        << Narrow(results);
+    EXPECT_TRUE(results.ends_with(L"\n\n2 of 2 converters updated.")) << Narrow(results);
+    run.AwaitEnd();
+    EXPECT_EQ(WindowText(run.Activity()), Success);
+    ASSERT_EQ(Send(run.InfoList(), LVM_GETITEMCOUNT), 1); // the last converter's history
+    TRun::Click(run.Exit());
+    EXPECT_EQ(run.ExitCode(), 0u);
 }
 
 } // namespace

@@ -132,7 +132,11 @@ TLineRun TLineUpdate::Run(const TUpdateInputs& inputs, const std::vector<int>& a
                           TSearchProgress* progress) {
     const Clock::time_point started = Clock::now();
     const std::int32_t baudrate = TUpdate::BaudrateOf(inputs.BaudText);
-    TSearchResult search = SearchLine(inputs.PortName, {baudrate}, progress, addresses);
+    // An address given twice is one converter, updated once.
+    std::vector<int> order = addresses;
+    std::sort(order.begin(), order.end());
+    order.erase(std::unique(order.begin(), order.end()), order.end());
+    TSearchResult search = SearchLine(inputs.PortName, {baudrate}, progress, order);
     TLineRun run;
     if (!search.LoaderBaudrates.empty()) {
         // Found before anything was written: the converters are listed, none is touched.

@@ -281,7 +281,7 @@ TEST(Cli, UpdateAllUpdatesEveryConverterOnTheLine) {
          .BusFlashOut = flash});
     const std::string log = stem + ".jsonl";
     const TRun run = Fwloader({"update", "--all", "--port", line.SlavePath(), "--baud", "57600",
-                               "--addresses", "1,3,5,7,11,12", "--log", log});
+                               "--addresses", "12,1,3,5,7,11,3", "--log", log});
     EXPECT_EQ(run.Code, 0) << run.Err;
     EXPECT_NE(run.Out.find("address 11  57600 baud  a Modbus device that is not a converter "
                            "(exception 2: illegal data address)\naddress 12  57600 baud  type 0"),

@@ -2,7 +2,6 @@
 
 #include "app/LineUpdate.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <stdexcept>
@@ -265,11 +264,8 @@ TUpdate::TNextStep TUpdate::NoAnswer(const std::string& label) {
     }
     if (found.Converters.size() > 1) {
         // Nothing is updated without the user's choice.
-        const std::string list = FoundListText(found, label);
-        const std::string question = list.substr(0, list.rfind("\n\n")) + "\n\nUpdate all " +
-                                     std::to_string(found.Converters.size()) +
-                                     " converters now, one after another?";
-        if (!Ui.Ask({TQuestionKind::UpdateAllFound, question, address, baudrate})) {
+        if (!Ui.Ask(
+                {TQuestionKind::UpdateAllFound, FoundListText(found, label), address, baudrate})) {
             return TNextStep::Back;
         }
         Found = found.Converters;
@@ -499,7 +495,8 @@ std::string TUpdate::FoundListText(const TSearchResult& found, const std::string
         text += " baud";
     }
     text += found.Converters.empty() ? "\n\nNone of them is a converter."
-                                     : "\n\nChoose the address and baud rate of the one to update.";
+                                     : "\n\nUpdate all " + std::to_string(found.Converters.size()) +
+                                           " converters now, one after another?";
     return text;
 }
 

@@ -152,7 +152,8 @@ public:
     // "a Modbus device that is not a converter (exception 2: illegal data address)"
     static std::string ForeignDeviceText(std::uint8_t exception);
     static std::string ExceptionText(std::uint8_t exception); // "(exception 2: ...)"
-    // One line for a converter the search found; the box that lists several.
+    // One line for a converter the search found; the box that lists what it found, which asks
+    // to update several converters and says so when there is none.
     static std::string FoundText(const TFoundConverter& found);
     static std::string FoundListText(const TSearchResult& found, const std::string& portName);
 

@@ -303,23 +303,30 @@ std::string ServiceLogPath(const std::string& log, const std::string& settings) 
     return ServiceLogBeside(settings.empty() ? DefaultSettingsFile(ExecutablePath()) : settings);
 }
 
+std::string SecondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+std::string FirstLine(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
 // One attempt a line: when, where, how it ended.
 std::string LogLine(const TLogEntry& e) {
     const auto version = [](const std::optional<std::uint16_t>& word) {
         return word ? FormatVersion(*word) : std::string("?");
     };
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f s", e.Seconds);
     std::string line = e.Time + "  " + e.Frontend + "  " + e.Port + " (" + e.Device + ") " +
                        std::to_string(e.Baud) + " baud, address " + std::to_string(e.Address) +
                        ", " + e.Mode + ", user " + e.User + ", " + version(e.VersionBefore) +
                        " -> " + version(e.VersionAfter) + ", " + std::to_string(e.Bytes) +
-                       " bytes, " + seconds + ": ";
+                       " bytes, " + SecondsText(e.Seconds) + ": ";
     if (e.Result == 0) {
         return line + "success";
     }
-    std::string message = e.Message.substr(0, e.Message.find('\n'));
-    line += "failed (" + std::to_string(e.Result) + ") " + message;
+    line += "failed (" + std::to_string(e.Result) + ") " + FirstLine(e.Message);
     return e.Detail.empty() ? line : line + " " + e.Detail;
 }
 
@@ -370,6 +377,23 @@ std::string CheckDeviceEntries(TUpdateOptions& options) {
 
 int RunUpdateAll(const TUpdateOptions& options, TConsole& console);
 
+// What the window's pages would hold for these options (--all: each converter's address and
+// baud rate come from the search).
+TUpdateInputs InputsOf(const TUpdateOptions& options, const std::string& port) {
+    TUpdateInputs inputs;
+    inputs.PortName = port;
+    inputs.PortLabel = PortLabelOf(port, options.Line.Port);
+    inputs.BaudText = std::to_string(options.Line.Baudrate);
+    inputs.ProcessorIndex = options.Processor;
+    inputs.FirstTime = options.FirstTime;
+    inputs.Resume = options.Resume;
+    inputs.ModbusAddressIndex = options.FirstTime ? -1 : options.Line.Address - 1;
+    inputs.User = options.User;
+    inputs.Id1Text = options.Id1;
+    inputs.Id2Text = options.Id2;
+    return inputs;
+}
+
 // Appends each attempt to the service log; a log that cannot be written only warns.
 TOutcomeHandler LogWriter(TConsole& console, const std::string& log) {
     return [&console, log](const TUpdateInputs& ended, const TUpdateOutcome& outcome) {
@@ -403,17 +427,7 @@ int RunUpdate(TUpdateOptions options, TConsole& console) {
     TUpdate update(converter, loader, ui);
     update.SetLoaderObservers(options.Verbose ? &messages : nullptr, &progress);
 
-    TUpdateInputs inputs;
-    inputs.PortName = port;
-    inputs.PortLabel = PortLabelOf(port, options.Line.Port);
-    inputs.BaudText = std::to_string(options.Line.Baudrate);
-    inputs.ProcessorIndex = options.Processor;
-    inputs.FirstTime = options.FirstTime;
-    inputs.Resume = options.Resume;
-    inputs.ModbusAddressIndex = options.FirstTime ? -1 : options.Line.Address - 1;
-    inputs.User = options.User;
-    inputs.Id1Text = options.Id1;
-    inputs.Id2Text = options.Id2;
+    const TUpdateInputs inputs = InputsOf(options, port);
 
     const std::string log = ServiceLogPath(options.Log, options.Line.Settings);
     // Read before this attempt adds its own line.
@@ -629,7 +643,7 @@ public:
         // The refusal is told once, with what to do, when the run has ended.
         if (converter.State != TLineState::Updated &&
             converter.Result != TUpdateResult::LoaderWaiting) {
-            Console.Error(converter.Message.substr(0, converter.Message.find('\n')) +
+            Console.Error(FirstLine(converter.Message) +
                           (converter.State == TLineState::Skipped ? " Skipped." : ""));
         }
     }
@@ -638,12 +652,6 @@ private:
     TConsole& Console;
     TConsoleProgress& Progress;
 };
-
-std::string SecondsText(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", seconds);
-    return text;
-}
 
 std::string AddressList(const std::vector<int>& addresses) {
     std::string text;
@@ -655,7 +663,8 @@ std::string AddressList(const std::vector<int>& addresses) {
 
 int RunUpdateAll(const TUpdateOptions& options, TConsole& console) {
     const std::string port = PreparePort(options.Line);
-    const std::string label = PortLabelOf(port, options.Line.Port);
+    const TUpdateInputs inputs = InputsOf(options, port);
+    const std::string& label = inputs.PortLabel;
     const std::string& given = options.Line.Port;
     TConverter converter;
     THexLoader loader;
@@ -668,12 +677,6 @@ int RunUpdateAll(const TUpdateOptions& options, TConsole& console) {
     all.SetView(&view);
     all.SetNameInActivity(false); // the header names the converter
 
-    TUpdateInputs inputs;
-    inputs.PortName = port;
-    inputs.PortLabel = label;
-    inputs.BaudText = std::to_string(options.Line.Baudrate);
-    inputs.ProcessorIndex = options.Processor;
-    inputs.User = options.User;
     const std::string log = ServiceLogPath(options.Log, options.Line.Settings);
     const std::optional<TLogEntry> broken = BrokenOffUpdate(log, label);
     if (!options.NoLog) {

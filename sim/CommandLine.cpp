@@ -7,8 +7,10 @@
 #include <charconv>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
+#include <utility>
 
 namespace sim {
 
@@ -204,30 +206,42 @@ std::string ReadDeviceItems(const std::string& list, DeviceOptions& device, std:
     return {};
 }
 
+// A device's settings as both command lines name them (an option "--name", an item "name");
+// a flag has no value.
+std::vector<std::pair<std::string, std::optional<std::string>>>
+DeviceFields(const DeviceOptions& d) {
+    std::vector<std::pair<std::string, std::optional<std::string>>> fields{
+        {"address", std::to_string(d.Address)},
+        {"type", std::to_string(d.Type)},
+        {"subtype", std::to_string(d.SubType)},
+        {"fw-version", std::to_string(d.Version)},
+        {"records", std::to_string(d.PresetRecords)},
+        {"erase-us", std::to_string(d.EraseTime.count())},
+        {"word-write-us", std::to_string(d.WordWriteTime.count())}};
+    for (const auto& [on, name] : {std::pair{d.Gen == Generation::Old, "old"},
+                                   {d.NewDevice, "new-device"},
+                                   {d.InLoader, "in-loader"},
+                                   {d.BlankFlash, "blank-flash"},
+                                   {d.Foreign, "foreign"}}) {
+        if (on) {
+            fields.emplace_back(name, std::nullopt);
+        }
+    }
+    if (d.Defect.Kind != FaultKind::None) {
+        fields.insert(fields.end(), {{"fault", NameOf(FaultNames, d.Defect.Kind)},
+                                     {"nth", std::to_string(d.Defect.Nth)},
+                                     {"times", std::to_string(d.Defect.Times)},
+                                     {"side", NameOf(SideNames, d.Defect.Where)},
+                                     {"at", std::to_string(d.Defect.Address)}});
+    }
+    return fields;
+}
+
 // The --device list that ReadDeviceItems reads back into the same device.
 std::string DeviceItems(const DeviceOptions& d, const std::string& flashOut) {
-    std::string list = "address=" + std::to_string(d.Address) + ",type=" + std::to_string(d.Type) +
-                       ",subtype=" + std::to_string(d.SubType) +
-                       ",fw-version=" + HexWord(d.Version) +
-                       ",records=" + std::to_string(d.PresetRecords) +
-                       ",erase-us=" + std::to_string(d.EraseTime.count()) +
-                       ",word-write-us=" + std::to_string(d.WordWriteTime.count());
-    const auto flag = [&list](bool on, const char* name) {
-        if (on) {
-            list += std::string(",") + name;
-        }
-    };
-    flag(d.Gen == Generation::Old, "old");
-    flag(d.NewDevice, "new-device");
-    flag(d.InLoader, "in-loader");
-    flag(d.BlankFlash, "blank-flash");
-    flag(d.Foreign, "foreign");
-    if (d.Defect.Kind != FaultKind::None) {
-        list += ",fault=" + NameOf(FaultNames, d.Defect.Kind) +
-                ",nth=" + std::to_string(d.Defect.Nth) +
-                ",times=" + std::to_string(d.Defect.Times) +
-                ",side=" + NameOf(SideNames, d.Defect.Where) +
-                ",at=" + std::to_string(d.Defect.Address);
+    std::string list;
+    for (const auto& [name, value] : DeviceFields(d)) {
+        list += (list.empty() ? "" : ",") + name + (value ? "=" + *value : "");
     }
     if (!flashOut.empty()) {
         list += ",flash-out=" + flashOut;
@@ -488,26 +502,12 @@ std::vector<std::string> ToArguments(const ProgramOptions& options) {
     };
     bool flashOut = false;
     if (options.Bus.empty()) {
-        const DeviceOptions& d = options.Device;
-        args = {"--address",       std::to_string(d.Address),
-                "--baud",          std::to_string(d.Baud),
-                "--type",          std::to_string(d.Type),
-                "--subtype",       std::to_string(d.SubType),
-                "--fw-version",    std::to_string(d.Version),
-                "--records",       std::to_string(d.PresetRecords),
-                "--erase-us",      std::to_string(d.EraseTime.count()),
-                "--word-write-us", std::to_string(d.WordWriteTime.count())};
-        flag(d.Gen == Generation::Old, "--old");
-        flag(d.NewDevice, "--new-device");
-        flag(d.InLoader, "--in-loader");
-        flag(d.BlankFlash, "--blank-flash");
-        flag(d.Foreign, "--foreign");
-        if (d.Defect.Kind != FaultKind::None) {
-            args.insert(args.end(),
-                        {"--fault", NameOf(FaultNames, d.Defect.Kind), "--nth",
-                         std::to_string(d.Defect.Nth), "--times", std::to_string(d.Defect.Times),
-                         "--side", NameOf(SideNames, d.Defect.Where), "--at",
-                         std::to_string(d.Defect.Address)});
+        args = {"--baud", std::to_string(options.Device.Baud)};
+        for (const auto& [name, value] : DeviceFields(options.Device)) {
+            args.push_back("--" + name);
+            if (value) {
+                args.push_back(*value);
+            }
         }
         if (!options.FlashOut.empty()) {
             args.insert(args.end(), {"--flash-out", options.FlashOut});
